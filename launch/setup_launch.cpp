@@ -1,0 +1,120 @@
+#include "launch/setup_launch.h"
+
+namespace {
+
+const WideChar QUOTE[] = L"\"";
+const WideChar SWITCH_LEAD[] = L" --";
+const WideChar VALUE_OPEN[] = L"=\"";
+const WideChar VALUE_CLOSE_AND_LEAD[] = L"\" --";
+const WideChar SEPARATOR[] = L" ";
+
+bool IsArgumentBreak(WideChar c) { return c == L' ' || c == L'\t'; }
+
+}  // namespace
+
+bool ComposeSetupCommandLine(const WideChar* setup_path,
+                             const WideChar* own_path,
+                             const WideChar* archive_name,
+                             const WideChar* archive_type,
+                             const WideChar* installer_command_line,
+                             CommandBuffer& command_line) {
+  const WideChar* const pieces[] = {
+      setup_path,  QUOTE,       SWITCH_LEAD,
+      L"mini-installer-path",   VALUE_OPEN,
+      own_path,    VALUE_CLOSE_AND_LEAD,
+      L"archive-resource-name", VALUE_OPEN,
+      archive_name, VALUE_CLOSE_AND_LEAD,
+      L"archive-resource-type", VALUE_OPEN,
+      archive_type, QUOTE,
+  };
+  if (!BoundedCopy(command_line.text, COMMAND_CAPACITY, QUOTE)) return false;
+  for (const WideChar* piece : pieces) {
+    if (!BoundedAppend(command_line.text, COMMAND_CAPACITY, piece)) {
+      return false;
+    }
+  }
+  AppendPassThrough(installer_command_line, command_line);
+  return true;
+}
+
+void AppendPassThrough(const WideChar* installer_command_line,
+                       CommandBuffer& command_line) {
+  const WideChar* rest = installer_command_line;
+  if (rest == nullptr) return;
+  // Skip the program name. A quoted one ends at the very next quotation
+  // mark (no backslash rules); an unquoted one at a space, a tab or the end.
+  if (*rest == L'"') {
+    ++rest;
+    while (*rest != 0 && *rest != L'"') ++rest;
+    if (*rest == 0) return;  // unclosed: pass nothing
+    ++rest;
+  } else {
+    while (*rest != 0 && !IsArgumentBreak(*rest)) ++rest;
+  }
+  if (*rest == 0) return;
+  // Appends that do not fit leave the line as it was: the remainder is
+  // dropped whole, never cut.
+  if (!IsArgumentBreak(*rest) &&
+      !BoundedAppend(command_line.text, COMMAND_CAPACITY, SEPARATOR)) {
+    return;
+  }
+  BoundedAppend(command_line.text, COMMAND_CAPACITY, rest);
+}
+
+RunOutcome RunAndWait(const WideChar* application_path,
+                      WideChar* child_command_line,
+                      uint32_t file_not_found_code,
+                      uint32_t path_not_found_code,
+                      uint32_t start_failed_code) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(application_path, child_command_line, nullptr, nullptr,
+                      FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &process)) {
+    const DWORD error = GetLastError();  // before anything else
+    if (error == ERROR_FILE_NOT_FOUND) {
+      return {file_not_found_code, GetFileAttributesW(application_path)};
+    }
+    if (error == ERROR_PATH_NOT_FOUND) {
+      return {path_not_found_code, GetFileAttributesW(application_path)};
+    }
+    return {start_failed_code, error};
+  }
+  CloseHandle(process.hThread);
+
+  DWORD exit_code = 0;
+  if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(process.hProcess, &exit_code)) {
+    const DWORD error = GetLastError();
+    CloseHandle(process.hProcess);
+    return {RC_SETUP_WAIT_FAILED, error};
+  }
+  CloseHandle(process.hProcess);
+  return {exit_code, 0};
+}
+
+RunOutcome LaunchSetup(const InvocationConfig& config, HMODULE module,
+                       const WideChar* archive_name,
+                       const WideChar* archive_type,
+                       const WideChar* setup_path) {
+  const RunOutcome command_failed = {RC_SETUP_COMMAND_FAILED, 0};
+  PathBuffer own_path;
+  const DWORD length =
+      GetModuleFileNameW(module, own_path.text, PATH_CAPACITY);
+  // PATH_CAPACITY itself means the path filled the buffer and may be cut.
+  if (length == 0 || length >= PATH_CAPACITY) return command_failed;
+
+  PathBuffer setup_copy;
+  if (!BoundedCopy(setup_copy.text, PATH_CAPACITY, setup_path)) {
+    return command_failed;
+  }
+  CommandBuffer command_line;
+  if (!ComposeSetupCommandLine(setup_copy.text, own_path.text, archive_name,
+                               archive_type, config.command_line,
+                               command_line)) {
+    return command_failed;
+  }
+  return RunAndWait(setup_copy.text, command_line.text, RC_SETUP_FILE_MISSING,
+                    RC_SETUP_PATH_MISSING, RC_SETUP_NOT_STARTED);
+}

@@ -1,0 +1,245 @@
+#include "payload/cabinet_expansion.h"
+
+namespace {
+
+// The only process-wide state of the installer; zero at start.
+CabinetLibrary cabinet_library;
+
+// Tried in this order; the last is a fixed path for a process whose
+// environment names no Windows directory.
+const WideChar* const CABINET_LIBRARY_CANDIDATES[] = {
+    L"%WINDIR%\\system32\\cabinet.dll",
+    L"%SYSTEMROOT%\\system32\\cabinet.dll",
+    L"C:\\Windows\\system32\\cabinet.dll",
+};
+
+// The library's open flags (the C run-time's values).
+constexpr int OPEN_WRITE_ONLY = 0x0001;
+constexpr int OPEN_READ_WRITE = 0x0002;
+constexpr int OPEN_CREATE = 0x0100;
+
+// Read-only, hidden, system and archive: the cabinet attribute bits that
+// share their values with the platform's file attributes.
+constexpr USHORT MEMBER_ATTRIBUTE_MASK = 0x27;
+
+constexpr INT_PTR NOTIFY_CONTINUE = 0;
+constexpr INT_PTR NOTIFY_ABORT = -1;
+
+HANDLE AsHandle(INT_PTR handle) { return reinterpret_cast<HANDLE>(handle); }
+
+template <typename Function>
+Function LookUp(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Converts the wide text[0..length) (length -1: up to and including the
+// terminator) to UTF-8 in a process-heap block. With an explicit length the
+// block is one byte longer than the text and the terminator goes there.
+char* ToUtf8(const WideChar* text, int length) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0,
+                                       nullptr, nullptr);
+  if (size == 0) return nullptr;
+  const SIZE_T block_size = static_cast<SIZE_T>(size) + (length < 0 ? 0 : 1);
+  char* block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, block_size));
+  if (block == nullptr) return nullptr;
+  if (WideCharToMultiByte(CP_UTF8, 0, text, length, block, size, nullptr,
+                          nullptr) == 0) {
+    HeapFree(GetProcessHeap(), 0, block);
+    return nullptr;
+  }
+  if (length >= 0) block[size] = 0;
+  return block;
+}
+
+void FreeUtf8(char* block) {
+  if (block) HeapFree(GetProcessHeap(), 0, block);
+}
+
+INT_PTR OnCloseFileInfo(ExpansionContext& context,
+                        const FDINOTIFICATION& notification) {
+  // A zero time or attribute field leaves that property unchanged.
+  FILE_BASIC_INFO basic = {};
+  FILETIME local = {};
+  FILETIME utc = {};
+  if (DosDateTimeToFileTime(notification.date, notification.time, &local) &&
+      LocalFileTimeToFileTime(&local, &utc)) {
+    basic.CreationTime.LowPart = utc.dwLowDateTime;
+    basic.CreationTime.HighPart = static_cast<LONG>(utc.dwHighDateTime);
+  }
+  basic.FileAttributes = notification.attribs & MEMBER_ATTRIBUTE_MASK;
+  SetFileInformationByHandle(AsHandle(notification.hf), FileBasicInfo, &basic,
+                             sizeof(basic));
+  CloseHandle(AsHandle(notification.hf));
+  context.completed = true;
+  // Asks the library to stop: a cabinet holds setup as its one member, and
+  // the outcome is decided by `completed`, never by the library's result.
+  return NOTIFY_ABORT;
+}
+
+}  // namespace
+
+CabinetLibrary& LoadedCabinetLibrary() { return cabinet_library; }
+
+void LoadCabinetLibrary() {
+  PathBuffer candidate;
+  FillBytes(candidate.text, 0, PATH_CAPACITY * sizeof(WideChar));
+  for (const WideChar* pattern : CABINET_LIBRARY_CANDIDATES) {
+    if (cabinet_library.module != nullptr) return;
+    const DWORD count =
+        ExpandEnvironmentStringsW(pattern, candidate.text, PATH_CAPACITY);
+    // The count includes the terminator; 0 is a failure and a larger count
+    // means the expansion did not fit.
+    if (count == 0 || count > PATH_CAPACITY) continue;
+    cabinet_library.module =
+        LoadLibraryExW(candidate.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  }
+}
+
+void* DIAMONDAPI CabinetAlloc(ULONG size) {
+  return HeapAlloc(GetProcessHeap(), 0, size);
+}
+
+void DIAMONDAPI CabinetFree(void* block) {
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+INT_PTR DIAMONDAPI CabinetOpen(char* path, int flags, int /*mode*/) {
+  DWORD access = GENERIC_READ;
+  if (flags & OPEN_READ_WRITE) {
+    access = GENERIC_READ | GENERIC_WRITE;
+  } else if (flags & OPEN_WRITE_ONLY) {
+    access = GENERIC_WRITE;
+  }
+  const DWORD disposition = (flags & OPEN_CREATE) ? CREATE_ALWAYS
+                                                  : OPEN_EXISTING;
+  const int length = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
+  if (length == 0) return -1;
+  WideChar* wide = static_cast<WideChar*>(HeapAlloc(
+      GetProcessHeap(), 0, static_cast<SIZE_T>(length) * sizeof(WideChar)));
+  if (wide == nullptr) return -1;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, length) != 0) {
+    handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  HeapFree(GetProcessHeap(), 0, wide);
+  return reinterpret_cast<INT_PTR>(handle);
+}
+
+UINT DIAMONDAPI CabinetRead(INT_PTR handle, void* buffer, UINT count) {
+  DWORD read = 0;
+  if (!ReadFile(AsHandle(handle), buffer, count, &read, nullptr)) {
+    return 0xFFFFFFFF;
+  }
+  return read;
+}
+
+UINT DIAMONDAPI CabinetWrite(INT_PTR handle, void* buffer, UINT count) {
+  DWORD written = 0;
+  if (!WriteFile(AsHandle(handle), buffer, count, &written, nullptr)) {
+    return 0xFFFFFFFF;
+  }
+  return written;
+}
+
+int DIAMONDAPI CabinetClose(INT_PTR handle) {
+  return CloseHandle(AsHandle(handle)) ? 0 : -1;
+}
+
+LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int seek_type) {
+  // The library's seek types 0, 1 and 2 are FILE_BEGIN, FILE_CURRENT and
+  // FILE_END.
+  return static_cast<LONG>(SetFilePointer(AsHandle(handle), distance, nullptr,
+                                          static_cast<DWORD>(seek_type)));
+}
+
+INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
+                                 PFDINOTIFICATION notification) {
+  ExpansionContext& context =
+      *static_cast<ExpansionContext*>(notification->pv);
+  switch (type) {
+    case fdintCABINET_INFO:
+    case fdintENUMERATE:
+      return NOTIFY_CONTINUE;
+    case fdintCOPY_FILE: {
+      // The member's own name is never read: whatever it is called, its
+      // bytes go to the destination. The library writes through a duplicate
+      // so that the record keeps a handle of its own to flush or to mark for
+      // deletion once the library is done.
+      CreateOutputFile(context.output, context.destination_path);
+      const HANDLE duplicate = DuplicateOutputFileHandle(context.output);
+      if (duplicate == INVALID_HANDLE_VALUE) return NOTIFY_ABORT;
+      return reinterpret_cast<INT_PTR>(duplicate);
+    }
+    case fdintCLOSE_FILE_INFO:
+      return OnCloseFileInfo(context, *notification);
+    default:
+      return NOTIFY_ABORT;
+  }
+}
+
+bool ExpandCabinet(const WideChar* source_path,
+                   const WideChar* destination_path) {
+  if (cabinet_library.module == nullptr) LoadCabinetLibrary();
+  if (cabinet_library.module == nullptr) return false;
+  cabinet_library.fdi_create =
+      LookUp<decltype(&FDICreate)>(cabinet_library.module, "FDICreate");
+  cabinet_library.fdi_destroy =
+      LookUp<decltype(&FDIDestroy)>(cabinet_library.module, "FDIDestroy");
+  cabinet_library.fdi_copy =
+      LookUp<decltype(&FDICopy)>(cabinet_library.module, "FDICopy");
+  if (cabinet_library.fdi_create == nullptr ||
+      cabinet_library.fdi_destroy == nullptr ||
+      cabinet_library.fdi_copy == nullptr) {
+    return false;
+  }
+
+  // Split at the last backslash after the first character: the library
+  // takes the directory (with its backslash) and the file name apart.
+  const uint64_t length = BoundedLength(source_path, PATH_CAPACITY);
+  uint64_t split = 0;
+  for (uint64_t i = length; i > 1; --i) {
+    if (source_path[i - 1] == L'\\') {
+      split = i;
+      break;
+    }
+  }
+  if (split == 0) return false;
+
+  char* file_name = ToUtf8(source_path + split, -1);
+  char* directory = ToUtf8(source_path, static_cast<int>(split));
+  if (file_name == nullptr || directory == nullptr) {
+    FreeUtf8(file_name);
+    FreeUtf8(directory);
+    return false;
+  }
+
+  ERF error = {};
+  HFDI fdi = cabinet_library.fdi_create(
+      CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
+      CabinetClose, CabinetSeek, cpuUNKNOWN, &error);
+  if (fdi == nullptr) {
+    FreeUtf8(file_name);
+    FreeUtf8(directory);
+    return false;
+  }
+
+  ExpansionContext context;
+  context.destination_path = destination_path;
+  context.completed = false;
+  cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
+                           nullptr, &context);
+  cabinet_library.fdi_destroy(fdi);
+
+  if (context.completed) {
+    FlushFileBuffers(OutputFileHandle(context.output));
+  } else if (IsOutputFileOpen(context.output)) {
+    // Closing the marked file deletes it: a partial setup is never left.
+    MarkOutputFileForDeletion(context.output);
+  }
+  CloseOutputFile(context.output);
+  FreeUtf8(file_name);
+  FreeUtf8(directory);
+  return context.completed;
+}

@@ -1,0 +1,58 @@
+// Expansion of a setup stored as a cabinet, through the platform's own
+// cabinet library loaded at run time from the system directory; the
+// installer holds no decompressor of its own. Whatever the cabinet's one
+// member is called, its bytes go to the destination path.
+#pragma once
+
+#include "base/bounded_string.h"
+#include "base/windows_api.h"
+
+#include <fdi.h>
+#include "workarea/output_file.h"
+
+// The process-wide cabinet library: empty until a load succeeds, then
+// loaded for the life of the process. The entry points are looked up again
+// on every expansion. Written without a lock: expansion runs on the
+// installer's one thread only.
+struct CabinetLibrary {
+  HMODULE module;
+  decltype(&FDICreate) fdi_create;
+  decltype(&FDIDestroy) fdi_destroy;
+  decltype(&FDICopy) fdi_copy;
+};
+
+// One expansion: where the member goes, the file being written, and whether
+// the library announced the member complete.
+struct ExpansionContext {
+  const WideChar* destination_path;
+  OutputFile output;
+  bool completed;
+};
+
+// Expands the cabinet at source_path into destination_path. True exactly when
+// the library announced the member complete; the destination then holds the
+// member's bytes, flushed and closed, with the member's DOS date and time as
+// its creation time and its read-only, hidden, system and archive attributes.
+// False otherwise, and no destination file is left behind.
+bool ExpandCabinet(const WideChar* source_path,
+                   const WideChar* destination_path);
+
+// Loads the library from the system directory, trying "%WINDIR%",
+// "%SYSTEMROOT%" and then "C:\Windows", while it is not loaded yet.
+void LoadCabinetLibrary();
+
+// The process-wide record (for tests of the load rules).
+CabinetLibrary& LoadedCabinetLibrary();
+
+// The notification handler the library drives.
+INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
+                                 PFDINOTIFICATION notification);
+
+// The input/output callbacks handed to the library.
+void* DIAMONDAPI CabinetAlloc(ULONG size);
+void DIAMONDAPI CabinetFree(void* block);
+INT_PTR DIAMONDAPI CabinetOpen(char* path, int flags, int mode);
+UINT DIAMONDAPI CabinetRead(INT_PTR handle, void* buffer, UINT count);
+UINT DIAMONDAPI CabinetWrite(INT_PTR handle, void* buffer, UINT count);
+int DIAMONDAPI CabinetClose(INT_PTR handle);
+LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int seek_type);

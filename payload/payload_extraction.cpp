@@ -1,0 +1,84 @@
+#include "payload/payload_extraction.h"
+
+#include "payload/cabinet_expansion.h"
+#include "payload/resource_discovery.h"
+#include "workarea/output_file.h"
+#include "workarea/removal.h"
+
+namespace {
+
+const WideChar TYPE_B7[] = L"B7";
+const WideChar TYPE_BL[] = L"BL";
+const WideChar TYPE_BN[] = L"BN";
+const WideChar* const PAYLOAD_TYPES[] = {TYPE_B7, TYPE_BL, TYPE_BN};
+
+const WideChar SETUP_FILE_NAME[] = L"setup.exe";
+
+}  // namespace
+
+RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
+                          PathBuffer& setup_path, PathBuffer& archive_name,
+                          ResourceTypeBuffer& archive_type,
+                          int32_t& largest_attempt_count) {
+  setup_path.text[0] = 0;
+  archive_name.text[0] = 0;
+  archive_type.text[0] = 0;
+  PathBuffer setup_name;
+  ResourceTypeBuffer setup_type;
+  ResourceSpan setup_span;
+  uint32_t error = 0;
+
+  for (const WideChar* type : PAYLOAD_TYPES) {
+    error = 0;
+    PayloadSearch search(archive_name.text, setup_name.text, setup_span,
+                         error);
+    FindPayloadResources(search, module, type);
+    if (error != 0) {
+      // The archive's type is recorded only once its walk ended cleanly, so
+      // an error in the archive's own type still reads as no archive.
+      const uint32_t code =
+          BoundedLength(archive_type.text, RESOURCE_TYPE_CAPACITY) == 0
+              ? RC_ARCHIVE_NOT_FOUND
+              : RC_SETUP_NOT_EXTRACTED;
+      return {code, error};
+    }
+    if (BoundedLength(archive_type.text, RESOURCE_TYPE_CAPACITY) == 0 &&
+        BoundedLength(archive_name.text, PATH_CAPACITY) != 0) {
+      BoundedCopy(archive_type.text, RESOURCE_TYPE_CAPACITY, type);
+    }
+    if (BoundedLength(setup_type.text, RESOURCE_TYPE_CAPACITY) == 0 &&
+        setup_span.size != 0) {
+      BoundedCopy(setup_type.text, RESOURCE_TYPE_CAPACITY, type);
+    }
+  }
+
+  if (BoundedLength(archive_name.text, PATH_CAPACITY) == 0) {
+    return {RC_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND};
+  }
+  if (setup_span.size == 0) {
+    return {RC_SETUP_NOT_EXTRACTED, ERROR_FILE_NOT_FOUND};
+  }
+
+  const bool plain = lstrcmpW(setup_type.text, TYPE_BN) == 0;
+  if (!BoundedCopy(setup_path.text, PATH_CAPACITY, work_dir) ||
+      !BoundedAppend(setup_path.text, PATH_CAPACITY,
+                     plain ? SETUP_FILE_NAME : setup_name.text)) {
+    return {RC_PATH_TOO_LONG, 0};
+  }
+  if (!WriteSpanToFile(setup_span, setup_path.text)) {
+    return {RC_PAYLOAD_WRITE_FAILED, GetLastError()};
+  }
+  if (lstrcmpW(setup_type.text, TYPE_BL) != 0) return {RC_OK, 0};
+
+  PathBuffer expanded_path;
+  if (!BoundedCopy(expanded_path.text, PATH_CAPACITY, work_dir) ||
+      !BoundedAppend(expanded_path.text, PATH_CAPACITY, SETUP_FILE_NAME)) {
+    return {RC_PATH_TOO_LONG, 0};
+  }
+  const bool expanded = ExpandCabinet(setup_path.text, expanded_path.text);
+  int32_t attempts = 0;
+  RemoveWithRetries(setup_path.text, attempts);
+  if (attempts > largest_attempt_count) largest_attempt_count = attempts;
+  BoundedCopy(setup_path.text, PATH_CAPACITY, expanded_path.text);
+  return expanded ? RunOutcome{RC_OK, 0} : RunOutcome{RC_SETUP_NOT_EXTRACTED, 0};
+}

@@ -1,0 +1,37 @@
+# GoogleTest from the Debian sources, built with clang-19 against the posix
+# flavour of the mingw-w64 libstdc++ (the win32 flavour lacks std::mutex).
+# Test programs are linked statically: a missing libstdc++ DLL makes them
+# fail silently under Wine.
+set(GCC_MINGW /usr/lib/gcc/x86_64-w64-mingw32/12-posix)
+set(GTEST_ROOT /usr/src/googletest/googletest)
+
+add_library(test_runtime INTERFACE)
+target_compile_options(test_runtime INTERFACE
+  -nostdinc++
+  "SHELL:-isystem ${GCC_MINGW}/include/c++"
+  "SHELL:-isystem ${GCC_MINGW}/include/c++/x86_64-w64-mingw32"
+  "SHELL:-isystem ${GCC_MINGW}/include/c++/backward"
+  -Wno-deprecated-declarations)
+target_compile_definitions(test_runtime INTERFACE UNICODE _UNICODE)
+target_link_options(test_runtime INTERFACE -static -L${GCC_MINGW})
+target_link_libraries(test_runtime INTERFACE -lpthread)
+
+add_library(gtest STATIC ${GTEST_ROOT}/src/gtest-all.cc ${GTEST_ROOT}/src/gtest_main.cc)
+target_include_directories(gtest SYSTEM PUBLIC ${GTEST_ROOT}/include PRIVATE ${GTEST_ROOT})
+target_link_libraries(gtest PUBLIC test_runtime)
+set_target_properties(gtest PROPERTIES CXX_STANDARD 17)
+
+include(GoogleTest)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/run-x64)
+
+# A test program: product code plus GoogleTest, discovered under Wine.
+function(brivel_gtest name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE product_objects gtest
+    -lkernel32 -ladvapi32 -lshell32 -luser32)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+  set_target_properties(${name} PROPERTIES CXX_STANDARD 17
+    CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/run-x64)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    PROPERTIES ENVIRONMENT "BRIVEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()

@@ -1,0 +1,63 @@
+// One file being written in the work directory: a path and an owned handle.
+// The platform can be asked to delete the file when its last handle closes,
+// so that a write failing part-way leaves nothing behind, and a second handle
+// to the same open file can be handed to a library that writes through its
+// own handle.
+#pragma once
+
+#include <stdint.h>
+
+#include "base/bounded_string.h"
+#include "base/windows_api.h"
+
+// The largest amount handed to one write call.
+constexpr uint32_t WRITE_CHUNK_SIZE = 0x800000;
+
+// Bytes of a resource in the executable's own mapped image; copies and owns
+// nothing, and stays valid for the life of the process.
+struct ResourceSpan {
+  const uint8_t* data = nullptr;
+  uint64_t size = 0;
+};
+
+struct OutputFile {
+  OutputFile() = default;
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  // Dropping the record does what CloseOutputFile does.
+  ~OutputFile();
+
+  PathBuffer path;  // empty when the record holds no file
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// Closes what the record holds (without a deletion mark: an unmarked file
+// stays on disk), then creates the file at path for writing, replacing an
+// existing one, shared for deletion only. False when the path does not fit
+// (no platform call; the last-error value is untouched) or the file cannot be
+// created (the last-error value is CreateFileW's); the record is then empty.
+bool CreateOutputFile(OutputFile& output, const WideChar* path);
+
+// Closes the handle, if any, and empties the path. Safe on an empty record
+// and twice in a row.
+void CloseOutputFile(OutputFile& output);
+
+bool IsOutputFileOpen(const OutputFile& output);
+
+// Asks the platform to delete the file once its last handle, duplicates
+// included, closes. False without a platform call on an empty record.
+bool MarkOutputFileForDeletion(OutputFile& output);
+
+// A second handle to the same open file with the same access, owned by the
+// caller; INVALID_HANDLE_VALUE on an empty record (no platform call) or when
+// duplication fails.
+HANDLE DuplicateOutputFileHandle(const OutputFile& output);
+
+// The record's own handle; the record keeps ownership.
+HANDLE OutputFileHandle(const OutputFile& output);
+
+// Writes span to a new file at path in chunks of at most WRITE_CHUNK_SIZE,
+// straight from the span (no intermediate buffer, nothing flushed). On
+// failure no file is left and the last-error value is that of the failing
+// create or write, not of the clean-up after it.
+bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path);

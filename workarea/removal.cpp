@@ -1,0 +1,86 @@
+#include "workarea/removal.h"
+
+#include "base/windows_api.h"
+
+namespace {
+
+// Opens files and directories alike; a link or junction is opened itself.
+constexpr DWORD OPEN_FLAGS =
+    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+constexpr DWORD SHARE_ALL =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Marks path for deletion. ERROR_SUCCESS once the mark is set (the handle is
+// closed again), otherwise the error of the open or of the mark.
+DWORD TryMarkForDeletion(const WideChar* path) {
+  HANDLE handle = CreateFileW(path, DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                              OPEN_FLAGS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  DWORD error = ERROR_SUCCESS;
+  if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                  sizeof(disposition))) {
+    error = GetLastError();
+  }
+  CloseHandle(handle);
+  return error;
+}
+
+// Clears a read-only attribute, writing every other attribute and time back
+// as it was read. True only when the attribute was set and is now cleared.
+bool ClearReadOnly(const WideChar* path) {
+  HANDLE handle =
+      CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  SHARE_ALL, nullptr, OPEN_EXISTING, OPEN_FLAGS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO basic = {};
+  bool cleared = false;
+  if (GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
+                                   sizeof(basic)) &&
+      (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic,
+                                         sizeof(basic)) != FALSE;
+  }
+  CloseHandle(handle);
+  return cleared;
+}
+
+}  // namespace
+
+bool RemoveWithRetries(const WideChar* path, int32_t& attempt_count) {
+  attempt_count = 1;
+  bool marked = false;
+  for (;;) {
+    const DWORD error = TryMarkForDeletion(path);
+    // A successful mark is checked by opening again: the object is gone only
+    // when the open says so; one still held by someone else answers with
+    // access denied and is waited for. A platform that lets a marked object
+    // be opened and marked again is waited for too, so the loop stays
+    // bounded by the attempt limit.
+    if (error == ERROR_SUCCESS && !marked) {
+      marked = true;
+      continue;
+    }
+    switch (error) {
+      case ERROR_SUCCESS:
+        break;
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+        return true;
+      case ERROR_DIR_NOT_EMPTY:
+      case ERROR_SHARING_VIOLATION:
+        break;
+      case ERROR_ACCESS_DENIED:
+        if (ClearReadOnly(path)) continue;
+        break;
+      default:
+        return false;
+    }
+    if (attempt_count == REMOVAL_ATTEMPT_LIMIT) return false;
+    marked = false;
+    ++attempt_count;
+    Sleep(REMOVAL_WAIT_MS);
+  }
+}

@@ -1,0 +1,40 @@
+// The private work directory: created fresh beside the executable under a
+// random name ("BV_" + five upper-case hexadecimal digits + ".tmp"), never
+// shared with another run. On volumes that keep access lists it gets a
+// protected list of its own, so it does not take over the permissions of the
+// folder the executable was started from: only Administrators, Local System
+// and the process token's default owner reach the directory, and every file
+// created inside is reachable by Administrators, Local System and its own
+// owner.
+#pragma once
+
+#include "base/bounded_string.h"
+#include "base/run_outcome.h"
+#include "base/windows_api.h"
+
+constexpr int WORK_DIR_NAME_ATTEMPTS = 10;
+
+// Creates the work directory inside parent (which ends in a backslash).
+// RC_OK: the directory exists and path holds its full path with a final
+// backslash. RC_PATH_TOO_LONG (no platform call made) when the name cannot
+// fit, RC_WORK_DIR_ACL_FAILED with the last error when the security
+// descriptor cannot be built, RC_WORK_DIR_FAILED when every name attempt
+// failed. On failure nothing was created and path holds no usable path.
+RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path);
+
+// Builds the work directory's security descriptor for a directory inside
+// parent. True with *descriptor null: the volume keeps no access lists (or
+// cannot be determined) and default security applies. True with a
+// descriptor: the caller releases it with LocalFree. False: the owner SID
+// could not be had or the descriptor not built; the last-error value tells
+// why.
+bool BuildWorkDirSecurity(const WideChar* parent,
+                          PSECURITY_DESCRIPTOR* descriptor);
+
+// The process token's default owner SID (TokenOwner, not TokenUser) as text,
+// which the caller releases with LocalFree. False when it cannot be had.
+bool GetOwnerSidString(LPWSTR* sid_string);
+
+// The descriptor text for an owner SID string: the fixed protected list and
+// one entry for the owner. False, with the text empty, when it does not fit.
+bool ComposeWorkDirSddl(const WideChar* owner_sid, SddlBuffer& sddl);
