@@ -24,14 +24,38 @@ set_target_properties(gtest PROPERTIES CXX_STANDARD 17)
 include(GoogleTest)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/run-x64)
 
+add_library(test_support STATIC ${CMAKE_CURRENT_SOURCE_DIR}/support/test_support.cpp)
+target_include_directories(test_support PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(test_support PUBLIC gtest)
+set_target_properties(test_support PROPERTIES CXX_STANDARD 17)
+
 # A test program: product code plus GoogleTest, discovered under Wine.
 function(brivel_gtest name)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE product_objects gtest
+  target_link_libraries(${name} PRIVATE product_objects test_support gtest
     -lkernel32 -ladvapi32 -lshell32 -luser32)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   set_target_properties(${name} PROPERTIES CXX_STANDARD 17
     CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/run-x64)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
     PROPERTIES ENVIRONMENT "BRIVEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# An installer linked by tools/package from fixture payloads, built with the
+# test programs: brivel_fixture_installer(OUTPUT file.exe ARGS <package args>
+# DEPENDS <files or targets>). OUTPUT is relative to <build>/fixtures.
+set(BRIVEL_FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixtures)
+add_custom_target(fixtures ALL)
+function(brivel_fixture_installer)
+  cmake_parse_arguments(FI "" "OUTPUT" "ARGS;DEPENDS" ${ARGN})
+  set(out ${BRIVEL_FIXTURE_DIR}/${FI_OUTPUT})
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${Python3_EXECUTABLE} ${BRIVEL_PACKAGE} --arch ${BRIVEL_ARCH}
+            --kit ${BRIVEL_KIT_DIR} --output ${out} ${FI_ARGS}
+    DEPENDS kit ${BRIVEL_KIT_DIR}/libinstaller.a ${BRIVEL_PACKAGE} ${FI_DEPENDS}
+    COMMENT "Fixture installer ${FI_OUTPUT}"
+    VERBATIM)
+  string(MAKE_C_IDENTIFIER "fixture_${FI_OUTPUT}" target)
+  add_custom_target(${target} DEPENDS ${out})
+  add_dependencies(fixtures ${target})
 endfunction()
