@@ -1,14 +1,12 @@
-// Runs setup as a child process and waits for it. Setup's command line tells
-// it where the installation archive lives, inside this very executable:
-//   "S" --mini-installer-path="M" --archive-resource-name="N"
-//       --archive-resource-type="T"
-// followed by the arguments the installer itself was started with, passed
-// through as it received them.
+// Runs setup as a child process and waits for it. Setup's command line
+// (setup_command_line.h) tells it where the installation archive lives:
+// inside this very executable.
 #pragma once
 
 #include "base/bounded_string.h"
 #include "base/run_outcome.h"
 #include "base/windows_api.h"
+#include "launch/setup_command_line.h"
 #include "run/invocation_config.h"
 
 // Composes setup's command line and runs setup to its end. Returns {setup's
@@ -21,24 +19,6 @@ RunOutcome LaunchSetup(const InvocationConfig& config, HMODULE module,
                        const WideChar* archive_name,
                        const WideChar* archive_type,
                        const WideChar* setup_path);
-
-// Composes the command line for setup_path, own_path, archive_name and
-// archive_type into command_line, then the pass-through of
-// installer_command_line. False when the composed part does not fit.
-bool ComposeSetupCommandLine(const WideChar* setup_path,
-                             const WideChar* own_path,
-                             const WideChar* archive_name,
-                             const WideChar* archive_type,
-                             const WideChar* installer_command_line,
-                             CommandBuffer& command_line);
-
-// Appends what follows the program name of installer_command_line to
-// command_line: a remainder that begins with a space or tab goes unchanged,
-// other text gets one separating space first. A remainder that does not fit
-// is dropped whole; a missing closing quotation mark on the program name
-// passes nothing.
-void AppendPassThrough(const WideChar* installer_command_line,
-                       CommandBuffer& command_line);
 
 // Starts application_path with child_command_line (writable), with no window,
 // no inherited handles, the installer's environment and current directory,

@@ -2,6 +2,8 @@
 
 #include <shellapi.h>
 
+#include "run/registry_string.h"
+
 const WideChar STABLE_APP_GUID[] = L"{5C1E7B20-93AF-4d8e-B1C4-2F6A9D0E7B31}";
 const WideChar BETA_APP_GUID[] = L"{3F0A9C6D-41B2-47E5-9D8A-C7E2B15F6A04}";
 const WideChar DEV_APP_GUID[] = L"{6E2D4A91-B7C3-4F10-A5E9-0D8B3C7F2E68}";
@@ -112,22 +114,12 @@ bool ReadStringValue(HKEY root, const WideChar* sub_key,
   DWORD size = capacity * sizeof(WideChar);
   bool read = false;
   // ERROR_MORE_DATA (data longer than the buffer) is a failure like any other.
+  // ERROR_MORE_DATA (data longer than the buffer) is a failure like any other.
   if (RegQueryValueExW(key, value_name, nullptr, &type,
                        reinterpret_cast<BYTE*>(buffer), &size) ==
           ERROR_SUCCESS &&
       type == REG_SZ) {
-    if (size <= 1) {
-      buffer[0] = 0;
-      read = true;
-    } else {
-      const DWORD characters = size / sizeof(WideChar);
-      if (buffer[characters - 1] == 0) {
-        read = true;
-      } else if (characters < capacity) {
-        buffer[characters] = 0;
-        read = true;
-      }
-    }
+    read = TerminateRegistryString(buffer, capacity, size);
   }
   RegCloseKey(key);
   return read;
