@@ -114,7 +114,6 @@ bool ReadStringValue(HKEY root, const WideChar* sub_key,
   DWORD size = capacity * sizeof(WideChar);
   bool read = false;
   // ERROR_MORE_DATA (data longer than the buffer) is a failure like any other.
-  // ERROR_MORE_DATA (data longer than the buffer) is a failure like any other.
   if (RegQueryValueExW(key, value_name, nullptr, &type,
                        reinterpret_cast<BYTE*>(buffer), &size) ==
           ERROR_SUCCESS &&

@@ -30,15 +30,24 @@ target_link_libraries(test_support PUBLIC gtest)
 set_target_properties(test_support PROPERTIES CXX_STANDARD 17)
 
 # A test program: product code plus GoogleTest, discovered under Wine.
+#   brivel_gtest(name [LOCK resource] sources...)
+# LOCK names a shared resource (such as "morvex_registry": the values under
+# HKCU\Software\Morvex that every installer run reads and writes) that the
+# program's tests must not use at the same time as other tests holding it.
 function(brivel_gtest name)
-  add_executable(${name} ${ARGN})
+  cmake_parse_arguments(BG "" "LOCK" "" ${ARGN})
+  add_executable(${name} ${BG_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE product_objects test_support gtest
     -lkernel32 -ladvapi32 -lshell32 -luser32)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   set_target_properties(${name} PROPERTIES CXX_STANDARD 17
     CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/run-x64)
+  set(properties ENVIRONMENT "BRIVEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+  if(BG_LOCK)
+    list(APPEND properties RESOURCE_LOCK ${BG_LOCK})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES ENVIRONMENT "BRIVEL_BUILD_DIR=${CMAKE_BINARY_DIR}")
+    PROPERTIES ${properties})
 endfunction()
 
 # An installer linked by tools/package from fixture payloads, built with the
