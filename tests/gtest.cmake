@@ -31,7 +31,7 @@ set_target_properties(test_support PROPERTIES CXX_STANDARD 17)
 
 # A test program: product code plus GoogleTest, discovered under Wine.
 #   brivel_gtest(name [LOCK resource] sources...)
-# LOCK names a shared resource (such as "morvex_registry": the values under
+# LOCK names a shared resource (such as "brivel_registry": the values under
 # HKCU\Software\Morvex that every installer run reads and writes) that the
 # program's tests must not use at the same time as other tests holding it.
 function(brivel_gtest name)

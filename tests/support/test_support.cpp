@@ -112,6 +112,26 @@ void RemoveTree(const std::wstring& path) {
   }
 }
 
+std::wstring MakeDirectoryOfLength(const std::wstring& base, size_t length) {
+  // Names of at most this many characters, well below the component limit.
+  constexpr size_t STEP_NAME = 100;
+  std::wstring path = base;
+  wchar_t letter = L'a';
+  while (path.size() < length) {
+    if (length < path.size() + 2) return L"";  // no room for "\" + a name
+    const size_t room = length - path.size() - 1;
+    // Leave at least two characters for a last step.
+    const size_t name = room <= STEP_NAME ? room : STEP_NAME - 2;
+    path += L"\\" + std::wstring(name, letter++);
+    const std::wstring prefixed = L"\\\\?\\" + path;
+    if (!CreateDirectoryW(prefixed.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS) {
+      return L"";
+    }
+  }
+  return path.size() == length ? path : L"";
+}
+
 bool FileExists(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES &&
@@ -173,6 +193,13 @@ void CopyFileOrDie(const std::wstring& from, const std::wstring& to) {
 ProcessResult RunProcess(const std::wstring& command_line,
                          const std::wstring& current_directory,
                          const std::vector<std::wstring>& environment) {
+  return RunProgram(L"", command_line, current_directory, environment);
+}
+
+ProcessResult RunProgram(const std::wstring& application,
+                         const std::wstring& command_line,
+                         const std::wstring& current_directory,
+                         const std::vector<std::wstring>& environment) {
   ProcessResult result;
   std::vector<wchar_t> block;
   if (!environment.empty()) {
@@ -199,7 +226,8 @@ ProcessResult RunProcess(const std::wstring& command_line,
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE,
+  if (!CreateProcessW(application.empty() ? nullptr : application.c_str(),
+                      line.data(), nullptr, nullptr, FALSE,
                       CREATE_UNICODE_ENVIRONMENT,
                       block.empty() ? nullptr : block.data(),
                       current_directory.empty() ? nullptr
@@ -214,6 +242,73 @@ ProcessResult RunProcess(const std::wstring& command_line,
   GetExitCodeProcess(process.hProcess, &result.exit_code);
   CloseHandle(process.hProcess);
   return result;
+}
+
+std::wstring ProbeReport::Value(const std::wstring& key) const {
+  for (const auto& entry : entries) {
+    if (entry.first == key) return entry.second;
+  }
+  return {};
+}
+
+std::vector<std::wstring> ProbeReport::Values(const std::wstring& key) const {
+  std::vector<std::wstring> values;
+  for (const auto& entry : entries) {
+    if (entry.first == key) values.push_back(entry.second);
+  }
+  return values;
+}
+
+ProbeReport ReadProbeReport(const std::wstring& path) {
+  ProbeReport report;
+  const std::wstring text = Widen(ReadFileBytes(path));
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find(L'\n', start);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t equals = line.find(L'=');
+    if (equals == std::wstring::npos) continue;
+    std::wstring value;
+    for (size_t i = equals + 1; i < line.size(); ++i) {
+      if (line[i] != L'\\' || i + 1 == line.size()) {
+        value += line[i];
+        continue;
+      }
+      const wchar_t code = line[++i];
+      if (code == L't') {
+        value += L'\t';
+      } else if (code == L'n') {
+        value += L'\n';
+      } else if (code == L'r') {
+        value += L'\r';
+      } else if (code == L'x' && i + 2 < line.size()) {
+        value += static_cast<wchar_t>(
+            std::wcstoul(line.substr(i + 1, 2).c_str(), nullptr, 16));
+        i += 2;
+      } else {
+        value += code;
+      }
+    }
+    report.entries.emplace_back(line.substr(0, equals), value);
+  }
+  return report;
+}
+
+std::string Fnv1a64Hex(const std::string& bytes) {
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char byte : bytes) {
+    hash ^= static_cast<uint8_t>(byte);
+    hash *= 0x100000001b3ull;
+  }
+  char text[17];
+  for (int i = 15; i >= 0; --i) {
+    text[i] = "0123456789abcdef"[hash & 0xF];
+    hash >>= 4;
+  }
+  text[16] = 0;
+  return text;
 }
 
 }  // namespace testing_support

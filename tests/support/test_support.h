@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -49,6 +50,13 @@ class TempDir {
 // Removes a directory tree (not following links or junctions). Best effort.
 void RemoveTree(const std::wstring& path);
 
+// Creates a chain of directories under base (an existing directory, no
+// trailing backslash) and returns the deepest one, without a trailing
+// backslash: exactly length characters. Empty when length leaves no room for
+// a name or creation fails. Created through the \\?\ prefix, which Windows
+// needs beyond MAX_PATH - 12 characters; Wine accepts long paths either way.
+std::wstring MakeDirectoryOfLength(const std::wstring& base, size_t length);
+
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 // Names of the entries of a directory (no "." or ".."), sorted.
@@ -72,6 +80,33 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::wstring& command_line,
                          const std::wstring& current_directory = L"",
                          const std::vector<std::wstring>& environment = {});
+
+// RunProcess with an explicit application name (lpApplicationName), so that
+// command_line reaches the program exactly as given even when it does not
+// begin with the program's path, is unquoted, holds control characters or
+// is empty.
+ProcessResult RunProgram(const std::wstring& application,
+                         const std::wstring& command_line,
+                         const std::wstring& current_directory = L"",
+                         const std::vector<std::wstring>& environment = {});
+
+// What helpers/setup_probe.exe recorded in the file named by its
+// BRIVEL_PROBE_REPORT: one entry per "key=value" line, in order, values
+// unescaped (a key such as "sibling" may repeat). Empty when the file is
+// missing.
+struct ProbeReport {
+  std::vector<std::pair<std::wstring, std::wstring>> entries;
+
+  // The first value of key, or "" when there is none.
+  std::wstring Value(const std::wstring& key) const;
+  // Every value of key, in the order written.
+  std::vector<std::wstring> Values(const std::wstring& key) const;
+};
+ProbeReport ReadProbeReport(const std::wstring& path);
+
+// The FNV-1a 64 checksum of bytes as 16 lower-case hexadecimal digits, as
+// setup_probe.exe reports an archive's.
+std::string Fnv1a64Hex(const std::string& bytes);
 
 // Wide <-> UTF-8 for messages.
 std::string Narrow(const std::wstring& text);

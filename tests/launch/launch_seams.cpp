@@ -1,0 +1,122 @@
+#include "launch_seams.h"
+
+#include <cstdio>
+
+namespace launch_seams {
+
+Record record;
+Faults faults;
+
+namespace {
+
+bool Active() {
+  return record.recording && GetCurrentThreadId() == record.thread;
+}
+
+template <typename Function>
+Function Real(const char* name) {
+  return reinterpret_cast<Function>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+}
+
+BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
+                               LPSECURITY_ATTRIBUTES process_attributes,
+                               LPSECURITY_ATTRIBUTES thread_attributes,
+                               BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCWSTR directory, LPSTARTUPINFOW startup,
+                               LPPROCESS_INFORMATION information) {
+  static const auto real = Real<decltype(&CreateProcessW)>("CreateProcessW");
+  const BOOL created =
+      real(application, command_line, process_attributes, thread_attributes,
+           inherit, flags, environment, directory, startup, information);
+  const DWORD error = GetLastError();
+  if (Active()) {
+    ++record.create_calls;
+    record.calls.push_back(created ? "create" : "create-failed");
+    if (created) record.created = *information;
+  }
+  SetLastError(error);
+  return created;
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+  static const auto real = Real<decltype(&CloseHandle)>("CloseHandle");
+  if (Active()) record.calls.push_back("close " + Name(handle));
+  return real(handle);
+}
+
+DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  static const auto real =
+      Real<decltype(&WaitForSingleObject)>("WaitForSingleObject");
+  if (Active()) record.calls.push_back("wait " + Name(handle));
+  if (Active() && faults.fail_wait) {
+    SetLastError(faults.wait_error);
+    return faults.wait_result;
+  }
+  return real(handle, milliseconds);
+}
+
+BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
+  static const auto real =
+      Real<decltype(&GetExitCodeProcess)>("GetExitCodeProcess");
+  if (Active()) record.calls.push_back("exit-code " + Name(process));
+  if (Active() && faults.fail_exit_code) {
+    SetLastError(faults.exit_code_error);
+    return FALSE;
+  }
+  return real(process, exit_code);
+}
+
+DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+  static const auto real =
+      Real<decltype(&GetModuleFileNameW)>("GetModuleFileNameW");
+  if (!faults.fake_module_file_name || !Active()) {
+    return real(module, buffer, size);
+  }
+  record.calls.push_back("module-file-name");
+  if (size > 0) {
+    const size_t count = faults.module_file_name.size() < size
+                             ? faults.module_file_name.size()
+                             : size - 1;
+    faults.module_file_name.copy(buffer, count);
+    buffer[count] = 0;
+  }
+  SetLastError(faults.module_file_name_error);
+  return faults.module_file_name_result;
+}
+
+}  // namespace
+
+void StartRecording() {
+  record.thread = GetCurrentThreadId();
+  record.recording = true;
+}
+
+void StopRecording() { record.recording = false; }
+
+void ResetLaunchSeams() {
+  record = Record();
+  faults = Faults();
+}
+
+std::string Name(HANDLE handle) {
+  if (handle != nullptr && handle == record.created.hProcess) return "process";
+  if (handle != nullptr && handle == record.created.hThread) return "thread";
+  char text[32];
+  std::snprintf(text, sizeof(text), "other %p", handle);
+  return text;
+}
+
+}  // namespace launch_seams
+
+extern "C" {
+decltype(&CreateProcessW) __imp_CreateProcessW =
+    launch_seams::FakeCreateProcessW;
+decltype(&CloseHandle) __imp_CloseHandle = launch_seams::FakeCloseHandle;
+decltype(&WaitForSingleObject) __imp_WaitForSingleObject =
+    launch_seams::FakeWaitForSingleObject;
+decltype(&GetExitCodeProcess) __imp_GetExitCodeProcess =
+    launch_seams::FakeGetExitCodeProcess;
+decltype(&GetModuleFileNameW) __imp_GetModuleFileNameW =
+    launch_seams::FakeGetModuleFileNameW;
+}

@@ -1,0 +1,424 @@
+// setup_probe.exe: the setup program that test installers carry. It records
+// exactly what it was given, shows whether it can read the archive through
+// the three switches of its command line, and exits with a chosen code.
+//
+// Environment:
+//   BRIVEL_PROBE_REPORT   file to write the report into (UTF-8, replaced);
+//                         no report when unset
+//   BRIVEL_PROBE_EXIT     exit code, decimal or 0x-hexadecimal, all 32 bits;
+//                         0 when unset, PROBE_BAD_SETTING when unreadable
+//   BRIVEL_PROBE_HOLD_MS  when set, a copy of the probe is started that
+//                         sleeps this long: as the running image of the
+//                         probe's own file it keeps that file from being
+//                         deleted for a while after the probe ended
+//   BRIVEL_PROBE_WAIT_FILE when set, the probe waits after its report is
+//                         written and closed until this file exists (at
+//                         most WAIT_FILE_LIMIT_MS), then exits: scenarios
+//                         act while setup runs (end its installer, plant
+//                         links in its directory) and then let it go
+//
+// The report holds one "key=value" line each, in this order:
+//   command_line=       GetCommandLineW exactly
+//   own_path=           GetModuleFileNameW
+//   current_directory=  GetCurrentDirectoryW
+//   sibling=NAME        one line per entry of the probe's own directory
+//   archive_opened=1    the archive was found through the switches, then
+//   archive_size=N      its size in bytes (decimal) and
+//   archive_fnv=H       its FNV-1a 64 checksum (16 lower-case hex digits)
+//   archive_opened=0    otherwise, then
+//   archive_error=STEP:ERROR  the step that failed and its last error
+//   hold_started=0|1    only when BRIVEL_PROBE_HOLD_MS is set
+// Values escape a backslash as \\, tab, line feed and carriage return as
+// \t \n \r, and other control characters as \xHH, so that every record
+// stays on one line.
+//
+// No run-time library: raw entry point, KERNEL32 only, static buffers (a
+// frame this large would need a stack probe).
+#include <stddef.h>
+#include <stdint.h>
+
+#include "base/windows_api.h"
+
+namespace {
+
+// The longest command line or environment value, with its terminator.
+constexpr DWORD TEXT_CAPACITY = 32768;
+// Each character escapes to at most four ("\xHH").
+constexpr DWORD ESCAPED_CAPACITY = 4 * TEXT_CAPACITY + 64;
+// Each UTF-16 unit becomes at most three UTF-8 bytes.
+constexpr DWORD UTF8_CAPACITY = 3 * ESCAPED_CAPACITY;
+
+// The exit code when BRIVEL_PROBE_EXIT or BRIVEL_PROBE_HOLD_MS cannot be read
+// as a number: unlikely to be mistaken for any code a test chooses.
+constexpr DWORD PROBE_BAD_SETTING = 0xB0B0BAD0;
+
+const wchar_t HOLD_SWITCH[] = L" --hold ";
+
+// BRIVEL_PROBE_WAIT_FILE: how often the file is looked for, and the longest
+// wait, so that a probe whose test died does not run for ever.
+constexpr DWORD WAIT_FILE_POLL_MS = 20;
+constexpr DWORD WAIT_FILE_LIMIT_MS = 300000;
+
+wchar_t g_value[TEXT_CAPACITY];
+wchar_t g_path[TEXT_CAPACITY];
+wchar_t g_archive_path[TEXT_CAPACITY];
+wchar_t g_archive_name[TEXT_CAPACITY];
+wchar_t g_archive_type[TEXT_CAPACITY];
+wchar_t g_child_command[TEXT_CAPACITY];
+wchar_t g_escaped[ESCAPED_CAPACITY];
+char g_utf8[UTF8_CAPACITY];
+
+DWORD Length(const wchar_t* text) {
+  DWORD length = 0;
+  while (text[length] != 0) ++length;
+  return length;
+}
+
+// Copies source into destination (capacity in characters); false, with the
+// destination empty, when it does not fit.
+bool Copy(wchar_t* destination, DWORD capacity, const wchar_t* source) {
+  DWORD i = 0;
+  for (; source[i] != 0; ++i) {
+    if (i + 1 >= capacity) {
+      destination[0] = 0;
+      return false;
+    }
+    destination[i] = source[i];
+  }
+  destination[i] = 0;
+  return true;
+}
+
+bool Append(wchar_t* destination, DWORD capacity, const wchar_t* source) {
+  const DWORD held = Length(destination);
+  DWORD i = 0;
+  for (; source[i] != 0; ++i) {
+    if (held + i + 1 >= capacity) {
+      destination[held] = 0;
+      return false;
+    }
+    destination[held + i] = source[i];
+  }
+  destination[held + i] = 0;
+  return true;
+}
+
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+  for (; *prefix != 0; ++text, ++prefix) {
+    if (*text != *prefix) return false;
+  }
+  return true;
+}
+
+// The first occurrence of needle in text, or null.
+const wchar_t* Find(const wchar_t* text, const wchar_t* needle) {
+  for (; *text != 0; ++text) {
+    if (StartsWith(text, needle)) return text;
+  }
+  return nullptr;
+}
+
+// Decimal, or hexadecimal after "0x"/"0X"; all 32 bits, nothing else
+// allowed.
+bool ParseNumber(const wchar_t* text, DWORD& value) {
+  uint64_t result = 0;
+  DWORD base = 10;
+  if (text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
+    base = 16;
+    text += 2;
+  }
+  if (*text == 0) return false;
+  for (; *text != 0; ++text) {
+    DWORD digit;
+    if (*text >= L'0' && *text <= L'9') {
+      digit = *text - L'0';
+    } else if (base == 16 && *text >= L'a' && *text <= L'f') {
+      digit = *text - L'a' + 10;
+    } else if (base == 16 && *text >= L'A' && *text <= L'F') {
+      digit = *text - L'A' + 10;
+    } else {
+      return false;
+    }
+    if (digit >= base) return false;
+    result = result * base + digit;
+    if (result > 0xFFFFFFFFu) return false;
+  }
+  value = static_cast<DWORD>(result);
+  return true;
+}
+
+// The variable's value in g_value; false when it is not set (or too long).
+bool ReadVariable(const wchar_t* name) {
+  const DWORD length = GetEnvironmentVariableW(name, g_value, TEXT_CAPACITY);
+  if (length == 0 || length >= TEXT_CAPACITY) {
+    g_value[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+// What follows the program name, with the installer's own rule: a quoted
+// name ends at the next quotation mark, an unquoted one at a space or tab.
+const wchar_t* SkipProgramName(const wchar_t* command_line) {
+  const wchar_t* rest = command_line;
+  if (*rest == L'"') {
+    ++rest;
+    while (*rest != 0 && *rest != L'"') ++rest;
+    return *rest == 0 ? rest : rest + 1;
+  }
+  while (*rest != 0 && *rest != L' ' && *rest != L'\t') ++rest;
+  return rest;
+}
+
+// The quoted value of `switch_text` ("--name=\"") in the command line into
+// value; false when the switch or its closing quotation mark is missing.
+bool SwitchValue(const wchar_t* command_line, const wchar_t* switch_text,
+                 wchar_t* value) {
+  const wchar_t* start = Find(command_line, switch_text);
+  if (start == nullptr) return false;
+  start += Length(switch_text);
+  DWORD i = 0;
+  for (; start[i] != L'"'; ++i) {
+    if (start[i] == 0 || i + 1 >= TEXT_CAPACITY) return false;
+    value[i] = start[i];
+  }
+  value[i] = 0;
+  return true;
+}
+
+void AppendNumber(wchar_t* text, DWORD capacity, uint64_t value, DWORD base,
+                  DWORD min_digits) {
+  wchar_t digits[24];
+  DWORD count = 0;
+  do {
+    const DWORD digit = static_cast<DWORD>(value % base);
+    digits[count++] =
+        static_cast<wchar_t>(digit < 10 ? L'0' + digit : L'a' + digit - 10);
+    value /= base;
+  } while (value != 0 || count < min_digits);
+  wchar_t out[24];
+  for (DWORD i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+  out[count] = 0;
+  Append(text, capacity, out);
+}
+
+class Report {
+ public:
+  explicit Report(HANDLE file) : file_(file) {}
+
+  // Writes "key=value\n" with the value escaped; nothing when there is no
+  // report file.
+  void Line(const wchar_t* key, const wchar_t* value) {
+    if (file_ == INVALID_HANDLE_VALUE) return;
+    DWORD out = 0;
+    for (const wchar_t* c = key; *c != 0; ++c) g_escaped[out++] = *c;
+    g_escaped[out++] = L'=';
+    for (const wchar_t* c = value; *c != 0 && out < ESCAPED_CAPACITY - 8; ++c) {
+      const wchar_t ch = *c;
+      if (ch == L'\\') {
+        g_escaped[out++] = L'\\';
+        g_escaped[out++] = L'\\';
+      } else if (ch == L'\t' || ch == L'\n' || ch == L'\r') {
+        g_escaped[out++] = L'\\';
+        g_escaped[out++] = ch == L'\t' ? L't' : ch == L'\n' ? L'n' : L'r';
+      } else if (ch < 0x20 || ch == 0x7F) {
+        const wchar_t* const hex = L"0123456789abcdef";
+        g_escaped[out++] = L'\\';
+        g_escaped[out++] = L'x';
+        g_escaped[out++] = hex[(ch >> 4) & 0xF];
+        g_escaped[out++] = hex[ch & 0xF];
+      } else {
+        g_escaped[out++] = ch;
+      }
+    }
+    g_escaped[out++] = L'\n';
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, g_escaped, static_cast<int>(out),
+                            g_utf8, UTF8_CAPACITY, nullptr, nullptr);
+    DWORD written = 0;
+    if (bytes > 0) WriteFile(file_, g_utf8, bytes, &written, nullptr);
+  }
+
+  void Close() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+  }
+
+ private:
+  HANDLE file_;
+};
+
+void ReportSiblings(Report& report, const wchar_t* own_path) {
+  // The directory of own_path, then "\*".
+  if (!Copy(g_path, TEXT_CAPACITY, own_path)) return;
+  DWORD cut = Length(g_path);
+  while (cut > 0 && g_path[cut - 1] != L'\\') --cut;
+  g_path[cut] = 0;
+  if (!Append(g_path, TEXT_CAPACITY, L"*")) return;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW(g_path, &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const wchar_t* name = entry.cFileName;
+    if ((name[0] == L'.' && name[1] == 0) ||
+        (name[0] == L'.' && name[1] == L'.' && name[2] == 0)) {
+      continue;
+    }
+    report.Line(L"sibling", name);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}
+
+void ReportArchiveFailure(Report& report, const wchar_t* step, DWORD error) {
+  report.Line(L"archive_opened", L"0");
+  g_value[0] = 0;
+  Append(g_value, TEXT_CAPACITY, step);
+  Append(g_value, TEXT_CAPACITY, L":");
+  AppendNumber(g_value, TEXT_CAPACITY, error, 10, 1);
+  report.Line(L"archive_error", g_value);
+}
+
+// Opens the archive the way setup does: the executable named by
+// --mini-installer-path as a data file, the resource named by the other
+// two switches.
+void ReportArchive(Report& report, const wchar_t* command_line) {
+  if (!SwitchValue(command_line, L"--mini-installer-path=\"", g_archive_path) ||
+      !SwitchValue(command_line, L"--archive-resource-name=\"",
+                   g_archive_name) ||
+      !SwitchValue(command_line, L"--archive-resource-type=\"",
+                   g_archive_type)) {
+    ReportArchiveFailure(report, L"switches", 0);
+    return;
+  }
+  HMODULE module =
+      LoadLibraryExW(g_archive_path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) {
+    ReportArchiveFailure(report, L"LoadLibraryExW", GetLastError());
+    return;
+  }
+  HRSRC resource = FindResourceW(module, g_archive_name, g_archive_type);
+  if (resource == nullptr) {
+    ReportArchiveFailure(report, L"FindResourceW", GetLastError());
+    return;
+  }
+  const DWORD size = SizeofResource(module, resource);
+  HGLOBAL loaded = LoadResource(module, resource);
+  const uint8_t* bytes =
+      loaded ? static_cast<const uint8_t*>(LockResource(loaded)) : nullptr;
+  if (bytes == nullptr) {
+    ReportArchiveFailure(report, L"LoadResource", GetLastError());
+    return;
+  }
+  uint64_t fnv = 0xcbf29ce484222325ull;
+  for (DWORD i = 0; i < size; ++i) {
+    fnv ^= bytes[i];
+    fnv *= 0x100000001b3ull;
+  }
+  // The module stays mapped until the probe exits.
+  report.Line(L"archive_opened", L"1");
+  g_value[0] = 0;
+  AppendNumber(g_value, TEXT_CAPACITY, size, 10, 1);
+  report.Line(L"archive_size", g_value);
+  g_value[0] = 0;
+  AppendNumber(g_value, TEXT_CAPACITY, fnv, 16, 16);
+  report.Line(L"archive_fnv", g_value);
+}
+
+// Starts "<own path>" --hold <ms>: no window, no inherited handles.
+bool StartHolder(const wchar_t* own_path, const wchar_t* milliseconds) {
+  g_child_command[0] = 0;
+  if (!Append(g_child_command, TEXT_CAPACITY, L"\"") ||
+      !Append(g_child_command, TEXT_CAPACITY, own_path) ||
+      !Append(g_child_command, TEXT_CAPACITY, L"\"") ||
+      !Append(g_child_command, TEXT_CAPACITY, HOLD_SWITCH) ||
+      !Append(g_child_command, TEXT_CAPACITY, milliseconds)) {
+    return false;
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(own_path, g_child_command, nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+// Waits until `path` exists (it can be opened), or the limit has passed.
+void WaitForFile(const wchar_t* path) {
+  for (DWORD waited = 0; waited < WAIT_FILE_LIMIT_MS;
+       waited += WAIT_FILE_POLL_MS) {
+    HANDLE file = CreateFileW(
+        path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      CloseHandle(file);
+      return;
+    }
+    Sleep(WAIT_FILE_POLL_MS);
+  }
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void ProbeEntry() {
+  const wchar_t* command_line = GetCommandLineW();
+
+  // The holding copy: sleep, then end.
+  const wchar_t* rest = SkipProgramName(command_line);
+  if (StartsWith(rest, HOLD_SWITCH)) {
+    DWORD milliseconds = 0;
+    if (!ParseNumber(rest + Length(HOLD_SWITCH), milliseconds)) {
+      ExitProcess(PROBE_BAD_SETTING);
+    }
+    Sleep(milliseconds);
+    ExitProcess(0);
+  }
+
+  DWORD exit_code = 0;
+  if (ReadVariable(L"BRIVEL_PROBE_EXIT") && !ParseNumber(g_value, exit_code)) {
+    exit_code = PROBE_BAD_SETTING;
+  }
+
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (ReadVariable(L"BRIVEL_PROBE_REPORT")) {
+    file = CreateFileW(g_value, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  Report report(file);
+  report.Line(L"command_line", command_line);
+
+  static wchar_t own_path[TEXT_CAPACITY];
+  const DWORD own_length = GetModuleFileNameW(nullptr, own_path, TEXT_CAPACITY);
+  if (own_length == 0 || own_length >= TEXT_CAPACITY) own_path[0] = 0;
+  report.Line(L"own_path", own_path);
+
+  const DWORD directory_length = GetCurrentDirectoryW(TEXT_CAPACITY, g_value);
+  if (directory_length == 0 || directory_length >= TEXT_CAPACITY) {
+    g_value[0] = 0;
+  }
+  report.Line(L"current_directory", g_value);
+
+  ReportSiblings(report, own_path);
+  ReportArchive(report, command_line);
+
+  if (ReadVariable(L"BRIVEL_PROBE_HOLD_MS")) {
+    DWORD milliseconds = 0;
+    bool started = false;
+    if (ParseNumber(g_value, milliseconds)) {
+      static wchar_t text[16];
+      text[0] = 0;
+      AppendNumber(text, 16, milliseconds, 10, 1);
+      started = StartHolder(own_path, text);
+    } else {
+      exit_code = PROBE_BAD_SETTING;
+    }
+    report.Line(L"hold_started", started ? L"1" : L"0");
+  }
+  report.Close();
+  // The report is complete before the wait starts.
+  if (ReadVariable(L"BRIVEL_PROBE_WAIT_FILE")) WaitForFile(g_value);
+  ExitProcess(exit_code);
+}
