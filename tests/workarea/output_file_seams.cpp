@@ -1,0 +1,86 @@
+#include "output_file_seams.h"
+
+namespace output_file_seams {
+namespace {
+
+State state;
+
+// The real function behind an import. A plain pointer, not an initialised
+// local static: the guard of one may itself call a seamed function (a
+// handle closed while a lock is set up) and deadlock on re-entry.
+#define REAL(name)                                                     \
+  static decltype(&name) real = nullptr;                               \
+  if (!real) {                                                         \
+    real = reinterpret_cast<decltype(&name)>(                          \
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), #name));     \
+  }
+
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags,
+                              HANDLE template_file) {
+  REAL(CreateFileW);
+  ++state.create_file_calls;
+  return real(path, access, share, security, disposition, flags,
+              template_file);
+}
+
+BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size,
+                          LPDWORD written, LPOVERLAPPED overlapped) {
+  REAL(WriteFile);
+  ++state.write_calls;
+  state.write_sizes.push_back(size);
+  if (state.write_calls == state.fail_write_number) {
+    SetLastError(state.fail_write_error);
+    return FALSE;
+  }
+  return real(file, data, size, written, overlapped);
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+  REAL(CloseHandle);
+  ++state.close_calls;
+  const BOOL ok = real(handle);
+  if (state.clean_up_error) SetLastError(state.clean_up_error);
+  return ok;
+}
+
+BOOL WINAPI FakeSetFileInformationByHandle(HANDLE file,
+                                           FILE_INFO_BY_HANDLE_CLASS type,
+                                           LPVOID data, DWORD size) {
+  REAL(SetFileInformationByHandle);
+  ++state.set_information_calls;
+  const BOOL ok = real(file, type, data, size);
+  if (state.clean_up_error) SetLastError(state.clean_up_error);
+  return ok;
+}
+
+BOOL WINAPI FakeDuplicateHandle(HANDLE source_process, HANDLE source,
+                                HANDLE target_process, LPHANDLE target,
+                                DWORD access, BOOL inherit, DWORD options) {
+  REAL(DuplicateHandle);
+  ++state.duplicate_calls;
+  return real(source_process, source, target_process, target, access, inherit,
+              options);
+}
+
+#undef REAL
+
+}  // namespace
+
+State& Seams() { return state; }
+
+void Reset() { state = State(); }
+
+}  // namespace output_file_seams
+
+using namespace output_file_seams;
+
+extern "C" {
+decltype(&CreateFileW) __imp_CreateFileW = FakeCreateFileW;
+decltype(&WriteFile) __imp_WriteFile = FakeWriteFile;
+decltype(&CloseHandle) __imp_CloseHandle = FakeCloseHandle;
+decltype(&SetFileInformationByHandle) __imp_SetFileInformationByHandle =
+    FakeSetFileInformationByHandle;
+decltype(&DuplicateHandle) __imp_DuplicateHandle = FakeDuplicateHandle;
+}

@@ -1,0 +1,273 @@
+#include "workarea/output_file.h"
+
+#include <string>
+#include <vector>
+
+#include "long_paths.h"
+#include "output_file_seams.h"
+#include "support/test_support.h"
+
+namespace {
+
+using output_file_seams::Seams;
+using testing_support::FileExists;
+using testing_support::Narrow;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+
+constexpr DWORD SHARE_ALL =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Bytes whose value depends on their offset, so a chunk written from the
+// wrong place shows.
+std::string Pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 31 + i / 251) & 0xFF);
+  }
+  return bytes;
+}
+
+ResourceSpan SpanOf(const std::string& bytes, size_t size) {
+  ResourceSpan span;
+  span.data = reinterpret_cast<const uint8_t*>(bytes.data());
+  span.size = size;
+  return span;
+}
+
+// Opens path as someone else would; returns the error, 0 when it opened.
+DWORD OpenError(const std::wstring& path, DWORD access, DWORD share) {
+  HANDLE file = CreateFileW(path.c_str(), access, share, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(file);
+  return 0;
+}
+
+class OutputFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    output_file_seams::Reset();
+    file_ = temp_.Join(L"setup.exe");
+  }
+
+  testing_support::TempDir temp_;
+  std::wstring file_;
+};
+
+TEST_F(OutputFileTest, WritesSpanInChunksOfAtMostEightMebibytes) {
+  struct Case {
+    const char* name;
+    size_t size;
+    std::vector<DWORD> writes;
+  };
+  const Case cases[] = {
+      {"empty span, no write", 0, {}},
+      {"one byte", 1, {1}},
+      {"a setup below one chunk", 6033560, {6033560}},
+      {"exactly one chunk", WRITE_CHUNK_SIZE, {WRITE_CHUNK_SIZE}},
+      {"one byte over a chunk", WRITE_CHUNK_SIZE + 1, {WRITE_CHUNK_SIZE, 1}},
+  };
+  const std::string bytes = Pattern(WRITE_CHUNK_SIZE + 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    output_file_seams::Reset();
+    EXPECT_TRUE(WriteSpanToFile(SpanOf(bytes, c.size), file_.c_str()));
+    EXPECT_EQ(c.writes, Seams().write_sizes);
+    ASSERT_TRUE(FileExists(file_));
+    EXPECT_TRUE(ReadFileBytes(file_) == bytes.substr(0, c.size));
+  }
+}
+
+TEST_F(OutputFileTest, WriteReplacesAnExistingFile) {
+  WriteFileBytes(file_, "an older and longer file at the same path");
+  const std::string bytes = "new";
+  EXPECT_TRUE(WriteSpanToFile(SpanOf(bytes, bytes.size()), file_.c_str()));
+  EXPECT_EQ(bytes, ReadFileBytes(file_));
+}
+
+// A write cannot be made to fail for real part-way through, so the seam
+// fails one WriteFile call, and makes the clean-up calls leave an error of
+// their own behind, as platform calls may.
+TEST_F(OutputFileTest, FailedWriteLeavesNoFileAndReportsItsOwnError) {
+  struct Case {
+    const char* name;
+    size_t size;
+    int failing_write;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"first and only write", 10, 1, ERROR_DISK_FULL},
+      {"second write after a full chunk", WRITE_CHUNK_SIZE + 1, 2,
+       ERROR_DISK_FULL},
+      {"second write, handle disk full", WRITE_CHUNK_SIZE + 1, 2,
+       ERROR_HANDLE_DISK_FULL},
+  };
+  const std::string bytes = Pattern(WRITE_CHUNK_SIZE + 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    output_file_seams::Reset();
+    Seams().fail_write_number = c.failing_write;
+    Seams().fail_write_error = c.error;
+    Seams().clean_up_error = ERROR_INVALID_FUNCTION;
+    EXPECT_FALSE(WriteSpanToFile(SpanOf(bytes, c.size), file_.c_str()));
+    EXPECT_EQ(c.error, GetLastError());
+    EXPECT_EQ(c.failing_write, Seams().write_calls);
+    EXPECT_FALSE(FileExists(file_));
+    EXPECT_TRUE(testing_support::ListDirectory(temp_.path()).empty());
+  }
+}
+
+TEST_F(OutputFileTest, FailedCreateReportsCreateFileError) {
+  const std::wstring path = temp_.Join(L"missing\\setup.exe");
+  const std::string bytes = "x";
+  EXPECT_FALSE(WriteSpanToFile(SpanOf(bytes, 1), path.c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+  EXPECT_EQ(0, Seams().write_calls);
+
+  OutputFile output;
+  EXPECT_FALSE(CreateOutputFile(output, path.c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+  EXPECT_FALSE(IsOutputFileOpen(output));
+  EXPECT_EQ(L"", std::wstring(output.path.text));
+}
+
+TEST_F(OutputFileTest, PathLimit) {
+  struct Case {
+    size_t length;
+    bool fits;
+  };
+  const Case cases[] = {{259, true}, {260, false}};
+  const std::wstring name = L"setup.exe";
+  for (const Case& c : cases) {
+    SCOPED_TRACE("path of " + std::to_string(c.length));
+    const std::wstring base = temp_.Join(std::to_wstring(c.length));
+    ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
+    const std::wstring path =
+        long_paths::MakeDirectoryOfLength(base, c.length - name.size()) +
+        name;
+    ASSERT_EQ(c.length, path.size());
+    output_file_seams::Reset();
+    OutputFile output;
+    SetLastError(0x1234);
+    EXPECT_EQ(c.fits, CreateOutputFile(output, path.c_str()));
+    EXPECT_EQ(c.fits, IsOutputFileOpen(output));
+    if (c.fits) {
+      EXPECT_EQ(Narrow(path), Narrow(output.path.text));
+      EXPECT_TRUE(FileExists(path));
+    } else {
+      EXPECT_EQ(0x1234u, GetLastError());
+      EXPECT_EQ(0, Seams().create_file_calls);
+      EXPECT_EQ(L"", std::wstring(output.path.text));
+      EXPECT_FALSE(FileExists(path));
+    }
+  }
+}
+
+TEST_F(OutputFileTest, OpenFileIsSharedForDeletionOnly) {
+  struct Case {
+    const char* name;
+    DWORD access;
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"reading", GENERIC_READ, ERROR_SHARING_VIOLATION},
+      {"writing", GENERIC_WRITE, ERROR_SHARING_VIOLATION},
+      {"deleting", DELETE, 0},
+  };
+  OutputFile output;
+  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error, OpenError(file_, c.access, SHARE_ALL));
+  }
+  CloseOutputFile(output);
+  EXPECT_EQ(0u, OpenError(file_, GENERIC_READ, SHARE_ALL));
+}
+
+TEST_F(OutputFileTest, MarkedFileStaysUntilItsDuplicateCloses) {
+  OutputFile output;
+  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
+  const HANDLE duplicate = DuplicateOutputFileHandle(output);
+  ASSERT_NE(INVALID_HANDLE_VALUE, duplicate);
+  EXPECT_TRUE(MarkOutputFileForDeletion(output));
+  CloseOutputFile(output);
+  EXPECT_FALSE(IsOutputFileOpen(output));
+  EXPECT_TRUE(FileExists(file_));
+  CloseHandle(duplicate);
+  EXPECT_FALSE(FileExists(file_));
+}
+
+TEST_F(OutputFileTest, DuplicateWritesToTheSameOpenFile) {
+  OutputFile output;
+  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
+  const HANDLE duplicate = DuplicateOutputFileHandle(output);
+  ASSERT_NE(INVALID_HANDLE_VALUE, duplicate);
+  EXPECT_NE(OutputFileHandle(output), duplicate);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(OutputFileHandle(output), "abc", 3, &written, nullptr));
+  EXPECT_TRUE(WriteFile(duplicate, "def", 3, &written, nullptr));
+  CloseHandle(duplicate);
+  CloseOutputFile(output);
+  EXPECT_EQ("abcdef", ReadFileBytes(file_));
+}
+
+TEST_F(OutputFileTest, CreatingAgainClosesTheEarlierFileWithoutMarkingIt) {
+  struct Case {
+    const char* name;
+    bool mark_first;
+  };
+  const Case cases[] = {{"unmarked file stays", false},
+                        {"marked file goes", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring first = temp_.Join(L"first.bin");
+    const std::wstring second = temp_.Join(L"second.bin");
+    OutputFile output;
+    ASSERT_TRUE(CreateOutputFile(output, first.c_str()));
+    if (c.mark_first) ASSERT_TRUE(MarkOutputFileForDeletion(output));
+    EXPECT_TRUE(CreateOutputFile(output, second.c_str()));
+    EXPECT_EQ(Narrow(second), Narrow(output.path.text));
+    EXPECT_EQ(!c.mark_first, FileExists(first));
+    // The earlier handle is closed: the file can be opened for reading.
+    if (!c.mark_first) EXPECT_EQ(0u, OpenError(first, GENERIC_READ, SHARE_ALL));
+    EXPECT_TRUE(FileExists(second));
+    CloseOutputFile(output);
+    DeleteFileW(first.c_str());
+    DeleteFileW(second.c_str());
+  }
+}
+
+TEST_F(OutputFileTest, ClosingAnEmptyRecordMakesNoPlatformCall) {
+  OutputFile output;
+  CloseOutputFile(output);
+  EXPECT_EQ(0, Seams().close_calls);
+
+  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
+  output_file_seams::Reset();
+  CloseOutputFile(output);
+  CloseOutputFile(output);
+  EXPECT_EQ(1, Seams().close_calls);
+  EXPECT_EQ(L"", std::wstring(output.path.text));
+  EXPECT_TRUE(FileExists(file_));
+}
+
+TEST_F(OutputFileTest, DroppingTheRecordClosesItsFile) {
+  {
+    OutputFile output;
+    ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
+    output_file_seams::Reset();
+  }
+  EXPECT_EQ(1, Seams().close_calls);
+  EXPECT_EQ(0u, OpenError(file_, GENERIC_READ, SHARE_ALL));
+}
+
+TEST_F(OutputFileTest, EmptyRecordRefusesMarkAndDuplicate) {
+  OutputFile output;
+  EXPECT_FALSE(MarkOutputFileForDeletion(output));
+  EXPECT_EQ(INVALID_HANDLE_VALUE, DuplicateOutputFileHandle(output));
+  EXPECT_EQ(0, Seams().set_information_calls);
+  EXPECT_EQ(0, Seams().duplicate_calls);
+}
+
+}  // namespace

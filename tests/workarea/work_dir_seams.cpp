@@ -1,0 +1,211 @@
+#include "work_dir_seams.h"
+
+#include <sddl.h>
+
+#include <cstring>
+
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+namespace work_dir_seams {
+namespace {
+
+State state;
+
+// The real function behind an import. A plain pointer, not an initialised
+// local static: the guard of one may itself call a seamed function (a
+// handle closed while a lock is set up) and deadlock on re-entry.
+#define REAL(module, name)                                             \
+  static decltype(&name) real = nullptr;                               \
+  if (!real) {                                                         \
+    real = reinterpret_cast<decltype(&name)>(                          \
+        GetProcAddress(GetModuleHandleW(module), #name));              \
+  }
+
+BOOLEAN WINAPI FakeSystemFunction036(PVOID buffer, ULONG length) {
+  REAL(L"advapi32.dll", SystemFunction036);
+  ++state.platform_calls;
+  ++state.random_calls;
+  if (state.random_bytes.empty()) return real(buffer, length);
+  const auto bytes = state.random_bytes.front();
+  state.random_bytes.pop_front();
+  std::memcpy(buffer, bytes.data(), length < 4 ? length : 4);
+  return TRUE;
+}
+
+BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
+                                 LPSECURITY_ATTRIBUTES attributes) {
+  REAL(L"kernel32.dll", CreateDirectoryW);
+  ++state.platform_calls;
+  state.created_paths.push_back(path ? path : L"");
+  CapturedAttributes captured;
+  if (attributes) {
+    captured.present = true;
+    captured.length = attributes->nLength;
+    captured.inherit_handle = attributes->bInheritHandle;
+    if (attributes->lpSecurityDescriptor) {
+      const DWORD size =
+          GetSecurityDescriptorLength(attributes->lpSecurityDescriptor);
+      const auto* bytes =
+          static_cast<const uint8_t*>(attributes->lpSecurityDescriptor);
+      captured.descriptor.assign(bytes, bytes + size);
+    }
+  }
+  state.attributes.push_back(captured);
+  return real(path, attributes);
+}
+
+BOOL WINAPI FakeGetVolumePathNameW(LPCWSTR file, LPWSTR volume, DWORD size) {
+  REAL(L"kernel32.dll", GetVolumePathNameW);
+  ++state.platform_calls;
+  return real(file, volume, size);
+}
+
+BOOL WINAPI FakeGetVolumeInformationW(LPCWSTR root, LPWSTR name,
+                                      DWORD name_size, LPDWORD serial,
+                                      LPDWORD component_length, LPDWORD flags,
+                                      LPWSTR system_name,
+                                      DWORD system_name_size) {
+  REAL(L"kernel32.dll", GetVolumeInformationW);
+  ++state.platform_calls;
+  ++state.volume_information_calls;
+  const BOOL ok = real(root, name, name_size, serial, component_length, flags,
+                       system_name, system_name_size);
+  if (ok && flags && state.clear_persistent_acls) {
+    *flags &= ~static_cast<DWORD>(FILE_PERSISTENT_ACLS);
+  }
+  return ok;
+}
+
+BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access,
+                                 PHANDLE token) {
+  REAL(L"advapi32.dll", OpenProcessToken);
+  ++state.platform_calls;
+  ++state.open_token_calls;
+  if (state.fail_open_token) {
+    SetLastError(state.fail_open_token);
+    return FALSE;
+  }
+  const BOOL ok = real(process, access, token);
+  if (ok) {
+    state.token = *token;
+    state.token_closed = false;
+  }
+  return ok;
+}
+
+BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type,
+                                    LPVOID buffer, DWORD size,
+                                    PDWORD returned) {
+  REAL(L"advapi32.dll", GetTokenInformation);
+  ++state.platform_calls;
+  const DWORD fault =
+      buffer ? state.fail_owner_query : state.fail_owner_size_probe;
+  if (fault) {
+    SetLastError(fault);
+    return FALSE;
+  }
+  return real(token, type, buffer, size, returned);
+}
+
+HLOCAL WINAPI FakeLocalAlloc(UINT flags, SIZE_T size) {
+  REAL(L"kernel32.dll", LocalAlloc);
+  ++state.platform_calls;
+  if (state.fail_local_alloc) {
+    SetLastError(state.fail_local_alloc);
+    return nullptr;
+  }
+  HLOCAL block = real(flags, size);
+  if (block) {
+    ++state.local_blocks_handed_out;
+    state.live_local_blocks.insert(block);
+  }
+  return block;
+}
+
+HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
+  REAL(L"kernel32.dll", LocalFree);
+  ++state.platform_calls;
+  state.live_local_blocks.erase(block);
+  const HLOCAL result = real(block);
+  if (state.clean_up_error) SetLastError(state.clean_up_error);
+  return result;
+}
+
+BOOL WINAPI FakeConvertSidToStringSidW(PSID sid, LPWSTR* text) {
+  REAL(L"advapi32.dll", ConvertSidToStringSidW);
+  ++state.platform_calls;
+  if (state.fail_sid_conversion) {
+    SetLastError(state.fail_sid_conversion);
+    return FALSE;
+  }
+  if (state.sid_text_length) {
+    const auto real_alloc = reinterpret_cast<decltype(&LocalAlloc)>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LocalAlloc"));
+    std::wstring long_sid = L"S-1-5-21";
+    while (long_sid.size() < state.sid_text_length) long_sid += L"-1";
+    long_sid.resize(state.sid_text_length);
+    const size_t bytes = (long_sid.size() + 1) * sizeof(wchar_t);
+    *text = static_cast<LPWSTR>(real_alloc(LMEM_FIXED, bytes));
+    std::memcpy(*text, long_sid.c_str(), bytes);
+  } else if (!real(sid, text)) {
+    return FALSE;
+  }
+  ++state.local_blocks_handed_out;
+  state.live_local_blocks.insert(*text);
+  return TRUE;
+}
+
+BOOL WINAPI FakeConvertStringSecurityDescriptorToSecurityDescriptorW(
+    LPCWSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
+    PULONG size) {
+  REAL(L"advapi32.dll", ConvertStringSecurityDescriptorToSecurityDescriptorW);
+  ++state.platform_calls;
+  if (state.fail_descriptor_conversion) {
+    SetLastError(state.fail_descriptor_conversion);
+    return FALSE;
+  }
+  if (!real(text, revision, descriptor, size)) return FALSE;
+  ++state.local_blocks_handed_out;
+  state.live_local_blocks.insert(*descriptor);
+  return TRUE;
+}
+
+BOOL WINAPI FakeCloseHandle(HANDLE handle) {
+  REAL(L"kernel32.dll", CloseHandle);
+  if (state.token && handle == state.token) state.token_closed = true;
+  const BOOL ok = real(handle);
+  if (state.clean_up_error) SetLastError(state.clean_up_error);
+  return ok;
+}
+
+#undef REAL
+
+}  // namespace
+
+State& Seams() { return state; }
+
+void Reset() { state = State(); }
+
+}  // namespace work_dir_seams
+
+using namespace work_dir_seams;
+
+extern "C" {
+decltype(&SystemFunction036) __imp_SystemFunction036 = FakeSystemFunction036;
+decltype(&CreateDirectoryW) __imp_CreateDirectoryW = FakeCreateDirectoryW;
+decltype(&GetVolumePathNameW) __imp_GetVolumePathNameW =
+    FakeGetVolumePathNameW;
+decltype(&GetVolumeInformationW) __imp_GetVolumeInformationW =
+    FakeGetVolumeInformationW;
+decltype(&OpenProcessToken) __imp_OpenProcessToken = FakeOpenProcessToken;
+decltype(&GetTokenInformation) __imp_GetTokenInformation =
+    FakeGetTokenInformation;
+decltype(&LocalAlloc) __imp_LocalAlloc = FakeLocalAlloc;
+decltype(&LocalFree) __imp_LocalFree = FakeLocalFree;
+decltype(&ConvertSidToStringSidW) __imp_ConvertSidToStringSidW =
+    FakeConvertSidToStringSidW;
+decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)
+    __imp_ConvertStringSecurityDescriptorToSecurityDescriptorW =
+        FakeConvertStringSecurityDescriptorToSecurityDescriptorW;
+decltype(&CloseHandle) __imp_CloseHandle = FakeCloseHandle;
+}
