@@ -13,10 +13,16 @@ bool Active() {
   return record.recording && GetCurrentThreadId() == record.thread;
 }
 
+// The real function, looked up on first use. A plain pointer rather than an
+// initialised local static: a thread-safe static's guard can itself close or
+// wait on handles during start-up and deadlock inside these very seams.
 template <typename Function>
-Function Real(const char* name) {
-  return reinterpret_cast<Function>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name));
+Function Real(Function& slot, const char* name) {
+  if (slot == nullptr) {
+    slot = reinterpret_cast<Function>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
+  }
+  return slot;
 }
 
 BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
@@ -25,7 +31,8 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
                                BOOL inherit, DWORD flags, LPVOID environment,
                                LPCWSTR directory, LPSTARTUPINFOW startup,
                                LPPROCESS_INFORMATION information) {
-  static const auto real = Real<decltype(&CreateProcessW)>("CreateProcessW");
+  static decltype(&CreateProcessW) real_slot = nullptr;
+  const auto real = Real(real_slot, "CreateProcessW");
   const BOOL created =
       real(application, command_line, process_attributes, thread_attributes,
            inherit, flags, environment, directory, startup, information);
@@ -40,14 +47,15 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
 }
 
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
-  static const auto real = Real<decltype(&CloseHandle)>("CloseHandle");
+  static decltype(&CloseHandle) real_slot = nullptr;
+  const auto real = Real(real_slot, "CloseHandle");
   if (Active()) record.calls.push_back("close " + Name(handle));
   return real(handle);
 }
 
 DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  static const auto real =
-      Real<decltype(&WaitForSingleObject)>("WaitForSingleObject");
+  static decltype(&WaitForSingleObject) real_slot = nullptr;
+  const auto real = Real(real_slot, "WaitForSingleObject");
   if (Active()) record.calls.push_back("wait " + Name(handle));
   if (Active() && faults.fail_wait) {
     SetLastError(faults.wait_error);
@@ -57,8 +65,8 @@ DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
-  static const auto real =
-      Real<decltype(&GetExitCodeProcess)>("GetExitCodeProcess");
+  static decltype(&GetExitCodeProcess) real_slot = nullptr;
+  const auto real = Real(real_slot, "GetExitCodeProcess");
   if (Active()) record.calls.push_back("exit-code " + Name(process));
   if (Active() && faults.fail_exit_code) {
     SetLastError(faults.exit_code_error);
@@ -68,8 +76,8 @@ BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
 }
 
 DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
-  static const auto real =
-      Real<decltype(&GetModuleFileNameW)>("GetModuleFileNameW");
+  static decltype(&GetModuleFileNameW) real_slot = nullptr;
+  const auto real = Real(real_slot, "GetModuleFileNameW");
   if (!faults.fake_module_file_name || !Active()) {
     return real(module, buffer, size);
   }
