@@ -70,8 +70,13 @@ INT_PTR OnCloseFileInfo(ExpansionContext& context,
   basic.FileAttributes = notification.attribs & MEMBER_ATTRIBUTE_MASK;
   SetFileInformationByHandle(AsHandle(notification.hf), FileBasicInfo, &basic,
                              sizeof(basic));
+  // Some cabinet libraries announce a member complete even when its data
+  // ran short (a truncated cabinet); a setup cut short must not pass for a
+  // good one, so the bytes written are checked against the size announced.
+  const DWORD written = SetFilePointer(AsHandle(notification.hf), 0, nullptr,
+                                       FILE_CURRENT);
   CloseHandle(AsHandle(notification.hf));
-  context.completed = true;
+  context.completed = written == context.member_size;
   // Asks the library to stop: a cabinet holds setup as its one member, and
   // the outcome is decided by `completed`, never by the library's result.
   return NOTIFY_ABORT;
@@ -168,6 +173,7 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
       // so that the record keeps a handle of its own to flush or to mark for
       // deletion once the library is done.
       CreateOutputFile(context.output, context.destination_path);
+      context.member_size = static_cast<uint32_t>(notification->cb);
       const HANDLE duplicate = DuplicateOutputFileHandle(context.output);
       if (duplicate == INVALID_HANDLE_VALUE) return NOTIFY_ABORT;
       return reinterpret_cast<INT_PTR>(duplicate);
@@ -228,6 +234,7 @@ bool ExpandCabinet(const WideChar* source_path,
   ExpansionContext context;
   context.destination_path = destination_path;
   context.completed = false;
+  context.member_size = 0;
   cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
                            nullptr, &context);
   cabinet_library.fdi_destroy(fdi);

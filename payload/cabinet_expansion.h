@@ -21,17 +21,19 @@ struct CabinetLibrary {
   decltype(&FDICopy) fdi_copy;
 };
 
-// One expansion: where the member goes, the file being written, and whether
-// the library announced the member complete.
+// One expansion: where the member goes, the file being written, the size the
+// library announced for the member, and whether the member is complete.
 struct ExpansionContext {
   const WideChar* destination_path;
   OutputFile output;
   bool completed;
+  uint32_t member_size;
 };
 
 // Expands the cabinet at source_path into destination_path. True exactly when
-// the library announced the member complete; the destination then holds the
-// member's bytes, flushed and closed, with the member's DOS date and time as
+// the library announced the member complete with as many bytes written as it
+// announced for the member; the destination then holds the member's bytes,
+// flushed and closed, with the member's DOS date and time as
 // its creation time and its read-only, hidden, system and archive attributes.
 // False otherwise, and no destination file is left behind.
 bool ExpandCabinet(const WideChar* source_path,

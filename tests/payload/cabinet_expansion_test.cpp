@@ -261,11 +261,12 @@ TEST_F(CabinetExpansionTest, UnconvertibleMemberDateLeavesTimesAlone) {
 // destination at all. One that breaks inside the member's data (cut short,
 // or with data that fails its checksum or its decoding) must be reported
 // false too, and the destination, created by then, deleted. Wine's library
-// cannot show that: on its error path it still sends the close-file
-// notification for the member it had opened (and FDICopy returns FALSE with
-// FDIERROR_CORRUPT_CABINET), so the member counts as complete and an empty
-// destination stays. Those rows are checked on Windows only; the deletion
-// path is reached under Wine by DestinationThatCannotBeWrittenFails.
+// sends the close-file notification for the member even on its error path
+// (FDICopy then returns FALSE with FDIERROR_CORRUPT_CABINET); the expansion
+// still fails because fewer bytes than the member's announced size were
+// written. Wine does not verify the checksums of stored data, so a stored
+// member whose bytes were altered in place (same size) is caught on Windows
+// only.
 TEST_F(CabinetExpansionTest, BrokenCabinetFailsAndLeavesNoFile) {
   const std::string mszip = ReadFileBytes(PayloadPath(L"member_mszip.cab"));
   const std::string stored = ReadFileBytes(PayloadPath(L"member_stored.cab"));
@@ -281,6 +282,7 @@ TEST_F(CabinetExpansionTest, BrokenCabinetFailsAndLeavesNoFile) {
     const char* name;
     std::string bytes;
     bool breaks_inside_data;
+    bool needs_checksum_verification = false;
   };
   const Case cases[] = {
       {"not a cabinet", ReadFileBytes(PayloadPath(L"not_a_cabinet.bin")),
@@ -293,10 +295,10 @@ TEST_F(CabinetExpansionTest, BrokenCabinetFailsAndLeavesNoFile) {
        stored.substr(0, stored.size() - 1), true},
       {"MSZIP data corrupted", corrupted(mszip), true},
       {"stored data corrupted (its checksum no longer matches)",
-       corrupted(stored), true},
+       corrupted(stored), true, true},
   };
   for (const Case& c : cases) {
-    if (c.breaks_inside_data && RunningUnderWine()) continue;
+    if (c.needs_checksum_verification && RunningUnderWine()) continue;
     SCOPED_TRACE(c.name);
     const std::wstring cabinet = in_.Join(L"broken.cab");
     WriteFileBytes(cabinet, c.bytes);
@@ -306,7 +308,7 @@ TEST_F(CabinetExpansionTest, BrokenCabinetFailsAndLeavesNoFile) {
 
     EXPECT_FALSE(FileExists(destination_));
     EXPECT_EQ(std::vector<std::wstring>{}, ListDirectory(out_.path()));
-    EXPECT_EQ(0, Seams().basic_info_calls);
+    if (!c.breaks_inside_data) EXPECT_EQ(0, Seams().basic_info_calls);
   }
 }
 
