@@ -146,4 +146,38 @@ TEST_F(LaunchSetupTest, SetupPathAtItsLimit) {
   EXPECT_FALSE(testing_support::FileExists(report_)) << "setup was started";
 }
 
+// What LaunchSetup hands back when setup cannot be started: the failed
+// start mapped to its own three codes, or a command line that cannot be
+// composed (an archive name far beyond anything a run records) before
+// anything is started.
+TEST_F(LaunchSetupTest, SetupThatCannotBeStartedGivesTheLaunchCodes) {
+  const std::wstring not_a_program = temp_.Join(L"text.exe");
+  testing_support::WriteFileBytes(not_a_program, "not a program\r\n");
+  const std::wstring huge_name(COMMAND_CAPACITY, L'N');
+  struct Case {
+    const char* name;
+    std::wstring setup;
+    const wchar_t* archive_name;
+    RunOutcome outcome;
+  };
+  const Case cases[] = {
+      {"setup's file is gone", temp_.Join(L"setup.exe"), L"BRIVEL.7Z",
+       {RC_SETUP_FILE_MISSING, INVALID_FILE_ATTRIBUTES}},
+      {"setup's directory is gone", temp_.Join(L"gone\\setup.exe"),
+       L"BRIVEL.7Z", {RC_SETUP_PATH_MISSING, INVALID_FILE_ATTRIBUTES}},
+      {"setup is not a program", not_a_program, L"BRIVEL.7Z",
+       {RC_SETUP_NOT_STARTED, ERROR_BAD_EXE_FORMAT}},
+      {"command line does not fit", probe_, huge_name.c_str(),
+       {RC_SETUP_COMMAND_FAILED, 0}},
+  };
+  InvocationConfig config;
+  config.command_line = L"mini.exe --x";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.outcome, LaunchSetup(config, nullptr, c.archive_name, L"BN",
+                                     c.setup.c_str()));
+    EXPECT_FALSE(testing_support::FileExists(report_)) << "setup was started";
+  }
+}
+
 }  // namespace

@@ -440,4 +440,58 @@ TEST_F(CabinetExpansionTest, FailedLoadIsRetriedFromFirstCandidate) {
   EXPECT_NE(nullptr, library.module);
 }
 
+// A library that loads but lacks the decompression entry points (here the
+// real KERNEL32, handed back for cabinet.dll through the seam): the
+// expansion fails, and the library stays loaded, so a later call loads
+// nothing and looks the entry points up again.
+TEST_F(CabinetExpansionTest, LibraryWithoutTheEntryPointsFailsAndStaysLoaded) {
+  const std::wstring cabinet = PayloadPath(L"member_stored.cab");
+  CabinetLibrary& library = LoadedCabinetLibrary();
+  const CabinetLibrary saved = library;
+  library = CabinetLibrary{};
+  Seams().substitute_library = L"kernel32.dll";
+  for (int call = 1; call <= 2; ++call) {
+    SCOPED_TRACE("call " + std::to_string(call));
+    Seams().library_loads.clear();
+    EXPECT_FALSE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
+    EXPECT_EQ(call == 1 ? 1u : 0u, Seams().library_loads.size());
+    EXPECT_EQ(GetModuleHandleW(L"kernel32.dll"), library.module);
+    EXPECT_EQ(nullptr, library.fdi_create);
+    EXPECT_EQ(nullptr, library.fdi_copy);
+    EXPECT_EQ(std::vector<std::wstring>{}, ListDirectory(out_.path()));
+  }
+  library = saved;
+}
+
+// The cabinet's name and directory go to the library as UTF-8 in blocks of
+// the process heap, and the library's own memory comes from the same heap:
+// when one of those blocks cannot be had, the expansion fails, frees what
+// it took and leaves no file. The calls are, in order, the file name's
+// block, the directory's, and the library context's inside FDICreate.
+TEST_F(CabinetExpansionTest, ProcessHeapExhaustionFailsAndFreesEverything) {
+  const std::wstring cabinet = PayloadPath(L"member_mszip.cab");
+  ASSERT_TRUE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
+  ASSERT_TRUE(DeleteFileW(destination_.c_str()));
+  struct Case {
+    const char* name;
+    int failing_call;
+  };
+  const Case cases[] = {
+      {"the file name's UTF-8 block", 1},
+      {"the directory's UTF-8 block", 2},
+      {"FDICreate's context", 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    payload_seams::Reset();
+    Seams().fail_heap_alloc_number = c.failing_call;
+    EXPECT_FALSE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
+    // Both conversions are tried before either result is looked at; after a
+    // failed FDICreate nothing more is asked for.
+    EXPECT_EQ(c.failing_call < 3 ? 2 : 3, Seams().heap_alloc_calls);
+    EXPECT_EQ(0, Seams().live_heap_blocks);
+    EXPECT_EQ(std::vector<std::wstring>{}, ListDirectory(out_.path()));
+  }
+}
+
 }  // namespace

@@ -31,7 +31,43 @@ HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  if (!state.substitute_library.empty()) {
+    return real(state.substitute_library.c_str(), file, flags);
+  }
   return real(path, file, flags);
+}
+
+LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
+  const auto real = Real<decltype(&HeapAlloc)>("HeapAlloc");
+  ++state.heap_alloc_calls;
+  if (state.heap_alloc_calls == state.fail_heap_alloc_number) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  LPVOID block = real(heap, flags, size);
+  if (block) ++state.live_heap_blocks;
+  return block;
+}
+
+BOOL WINAPI FakeHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
+  const auto real = Real<decltype(&HeapFree)>("HeapFree");
+  if (block) --state.live_heap_blocks;
+  return real(heap, flags, block);
+}
+
+HGLOBAL WINAPI FakeLoadResource(HMODULE module, HRSRC found) {
+  const auto real = Real<decltype(&LoadResource)>("LoadResource");
+  if (state.fail_load_resource) {
+    SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+    return nullptr;
+  }
+  return real(module, found);
+}
+
+LPVOID WINAPI FakeLockResource(HGLOBAL loaded) {
+  const auto real = Real<decltype(&LockResource)>("LockResource");
+  if (state.fail_lock_resource) return nullptr;
+  return real(loaded);
 }
 
 BOOL WINAPI FakeSetFileInformationByHandle(HANDLE file,
@@ -76,4 +112,8 @@ decltype(&LoadLibraryExW) __imp_LoadLibraryExW = FakeLoadLibraryExW;
 decltype(&SetFileInformationByHandle) __imp_SetFileInformationByHandle =
     FakeSetFileInformationByHandle;
 decltype(&DuplicateHandle) __imp_DuplicateHandle = FakeDuplicateHandle;
+decltype(&HeapAlloc) __imp_HeapAlloc = FakeHeapAlloc;
+decltype(&HeapFree) __imp_HeapFree = FakeHeapFree;
+decltype(&LoadResource) __imp_LoadResource = FakeLoadResource;
+decltype(&LockResource) __imp_LockResource = FakeLockResource;
 }

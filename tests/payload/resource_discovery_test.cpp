@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "payload_seams.h"
 #include "payload_test_support.h"
 #include "support/test_support.h"
 
@@ -126,6 +127,40 @@ TEST(ResourceDiscoveryTest, EnumerationProcedureEndsWalkWithoutVisiting) {
   ASSERT_EQ(1u, visitor.names.size());
   EXPECT_EQ(L"SETUP.EXE", visitor.names[0]);
   EXPECT_EQ(ReadFileBytes(PayloadPath(L"setup.bin")).size(), visitor.sizes[0]);
+}
+
+// A resource that is found but cannot be loaded or locked ends the walk of
+// its type as if the type had ended: nothing is recorded and no error is
+// set. Neither call fails on a mapped image, so the seams make them fail.
+TEST(ResourceDiscoveryTest, UnloadableOrUnlockableResourceEndsWalkSilently) {
+  struct Case {
+    const char* name;
+    bool fail_load;
+    bool fail_lock;
+  };
+  const Case cases[] = {
+      {"LoadResource fails", true, false},
+      {"LockResource gives no pointer", false, true},
+  };
+  InstallerImage image(FixturePath(L"layout_bn.exe"));
+  ASSERT_NE(nullptr, image.module()) << "error " << image.load_error();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    payload_seams::Reset();
+    payload_seams::Seams().fail_load_resource = c.fail_load;
+    payload_seams::Seams().fail_lock_resource = c.fail_lock;
+    SearchState state;
+    PayloadSearch search(state.archive_name.text, state.setup_name.text,
+                         state.setup_span, state.error);
+
+    FindPayloadResources(search, image.module(), L"BN");
+
+    EXPECT_EQ(0u, state.error);
+    EXPECT_STREQ(L"", state.archive_name.text);
+    EXPECT_STREQ(L"", state.setup_name.text);
+    EXPECT_EQ(0u, state.setup_span.size);
+  }
+  payload_seams::Reset();
 }
 
 }  // namespace

@@ -236,6 +236,19 @@ TEST_F(InstallResultTest, NothingIsRecordedOrCreatedWithoutTheKey) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, ClientStatePath(guid_), VIEW_64));
 }
 
+// A key path that does not fit is never opened, even when a key of that
+// name exists: neither record writes anything. No channel's GUID comes near
+// this (the path is 73 characters), so a run never meets it.
+TEST_F(InstallResultTest, KeyPathThatDoesNotFitRecordsNothing) {
+  const std::wstring too_long = L"{" + std::wstring(223, L'E') + L"}";
+  TestKey key(HKEY_CURRENT_USER, ClientStatePath(too_long), VIEW_32);
+  ASSERT_TRUE(key.ok());
+  config_.app_guid = too_long.c_str();
+  ReportInstallFailure(config_, RunOutcome{116, 5});
+  ReportInstallSuccess(config_, 3);
+  EXPECT_EQ(0u, key.ValueCount());
+}
+
 TEST_F(InstallResultTest, RecordGoesToTheRootOfTheInstallLevel) {
   TestKey machine(HKEY_LOCAL_MACHINE, ClientStatePath(guid_), VIEW_32);
   TestKey user(HKEY_CURRENT_USER, ClientStatePath(guid_), VIEW_32);

@@ -42,6 +42,10 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   ++state.close_calls;
   const BOOL ok = real(handle);
   if (state.clean_up_error) SetLastError(state.clean_up_error);
+  if (state.fail_close) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   return ok;
 }
 

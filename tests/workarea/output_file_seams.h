@@ -16,6 +16,8 @@ struct State {
   // Non-zero: SetFileInformationByHandle and CloseHandle leave this as the
   // last-error value even when they succeed, as platform calls may.
   DWORD clean_up_error = 0;
+  // CloseHandle closes the handle but reports failure (ERROR_INVALID_HANDLE).
+  bool fail_close = false;
 
   // Observations.
   int create_file_calls = 0;

@@ -118,6 +118,40 @@ TEST_F(OutputFileTest, FailedWriteLeavesNoFileAndReportsItsOwnError) {
   }
 }
 
+// A close that reports failure changes nothing: the written file is kept
+// and the call succeeds; after a failed write, the write's error is still
+// the one reported and the file still goes.
+TEST_F(OutputFileTest, CloseResultIsNeverConsulted) {
+  struct Case {
+    const char* name;
+    int failing_write;
+    bool written;
+  };
+  const Case cases[] = {
+      {"every write succeeds", 0, true},
+      {"the write fails", 1, false},
+  };
+  const std::string bytes = "setup's bytes";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    output_file_seams::Reset();
+    Seams().fail_close = true;
+    Seams().fail_write_number = c.failing_write;
+    Seams().fail_write_error = ERROR_DISK_FULL;
+    EXPECT_EQ(c.written,
+              WriteSpanToFile(SpanOf(bytes, bytes.size()), file_.c_str()));
+    EXPECT_EQ(1, Seams().close_calls);
+    if (c.written) {
+      EXPECT_EQ(bytes, ReadFileBytes(file_));
+    } else {
+      EXPECT_EQ(static_cast<DWORD>(ERROR_DISK_FULL), GetLastError());
+      EXPECT_FALSE(FileExists(file_));
+    }
+    output_file_seams::Reset();
+    DeleteFileW(file_.c_str());
+  }
+}
+
 TEST_F(OutputFileTest, FailedCreateReportsCreateFileError) {
   const std::wstring path = temp_.Join(L"missing\\setup.exe");
   const std::string bytes = "x";

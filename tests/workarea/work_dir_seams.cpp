@@ -57,6 +57,10 @@ BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
 BOOL WINAPI FakeGetVolumePathNameW(LPCWSTR file, LPWSTR volume, DWORD size) {
   REAL(L"kernel32.dll", GetVolumePathNameW);
   ++state.platform_calls;
+  if (state.fail_volume_path) {
+    SetLastError(state.fail_volume_path);
+    return FALSE;
+  }
   return real(file, volume, size);
 }
 
@@ -68,6 +72,10 @@ BOOL WINAPI FakeGetVolumeInformationW(LPCWSTR root, LPWSTR name,
   REAL(L"kernel32.dll", GetVolumeInformationW);
   ++state.platform_calls;
   ++state.volume_information_calls;
+  if (state.fail_volume_information) {
+    SetLastError(state.fail_volume_information);
+    return FALSE;
+  }
   const BOOL ok = real(root, name, name_size, serial, component_length, flags,
                        system_name, system_name_size);
   if (ok && flags && state.clear_persistent_acls) {

@@ -29,6 +29,8 @@ struct State {
   // queue is empty.
   std::deque<std::array<uint8_t, 4>> random_bytes;
   bool clear_persistent_acls = false;  // GetVolumeInformationW's flags
+  DWORD fail_volume_path = 0;         // GetVolumePathNameW
+  DWORD fail_volume_information = 0;  // GetVolumeInformationW
   DWORD fail_open_token = 0;
   DWORD fail_owner_size_probe = 0;  // GetTokenInformation without a buffer
   DWORD fail_owner_query = 0;       // GetTokenInformation into the block

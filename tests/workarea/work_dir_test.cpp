@@ -255,6 +255,37 @@ TEST_F(WorkDirTest, VolumeWithoutPersistentAclsGetsDefaultSecurity) {
   EXPECT_EQ(0, Seams().open_token_calls);
 }
 
+// A volume that cannot be determined is no failure either: the directory
+// is made with default security and the error of the volume query is not
+// reported. Neither query fails for a real local folder under Wine.
+TEST_F(WorkDirTest, UndeterminableVolumeGetsDefaultSecurity) {
+  using work_dir_seams::State;
+  struct Case {
+    const char* name;
+    void (*arm)(State&);
+    int volume_information_calls;
+  };
+  const Case cases[] = {
+      {"volume root unknown",
+       [](State& s) { s.fail_volume_path = ERROR_INVALID_NAME; }, 0},
+      {"volume flags unavailable",
+       [](State& s) { s.fail_volume_information = ERROR_NOT_READY; }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    work_dir_seams::Reset();
+    c.arm(Seams());
+    PathBuffer path;
+    EXPECT_EQ((RunOutcome{RC_OK, 0}), CreateWorkDir(parent_.c_str(), path));
+    EXPECT_TRUE(DirectoryExists(path.text));
+    EXPECT_EQ(c.volume_information_calls, Seams().volume_information_calls);
+    ASSERT_EQ(1u, Seams().attributes.size());
+    EXPECT_FALSE(Seams().attributes[0].present);
+    EXPECT_EQ(0, Seams().open_token_calls);
+    RemoveDirectoryW(path.text);
+  }
+}
+
 // Wine does not keep a directory's access list (reading it back gives one
 // made from the Unix mode), so what is checked is the descriptor handed to
 // CreateDirectoryW.

@@ -1,0 +1,153 @@
+#include "run_installer_seams.h"
+
+#include <shellapi.h>
+
+#include <cwchar>
+
+namespace run_seams {
+namespace {
+
+State state;
+bool armed = false;
+DWORD armed_thread = 0;
+
+bool Active() { return armed && GetCurrentThreadId() == armed_thread; }
+
+// The real function behind an import, looked up on every call (a guarded
+// local static could itself reach a seamed function during start-up). Loaded
+// rather than looked up by handle: with its one import defined here, nothing
+// else makes the program load SHELL32.
+template <typename Function>
+Function Real(const wchar_t* module, const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(module), name)));
+}
+
+const wchar_t CLEANUP_SETTING_KEY[] = L"Software\\Morvex";
+const wchar_t CLIENT_STATE_PREFIX[] =
+    L"Software\\Morvex\\Update\\ClientState\\";
+
+LPWSTR* WINAPI FakeCommandLineToArgvW(LPCWSTR command_line, int* count) {
+  if (Active() && state.split_error) {
+    SetLastError(state.split_error);
+    return nullptr;
+  }
+  return Real<decltype(&CommandLineToArgvW)>(L"shell32.dll",
+                                             "CommandLineToArgvW")(
+      command_line, count);
+}
+
+DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer,
+                                    DWORD size) {
+  const auto real = Real<decltype(&GetModuleFileNameW)>(L"kernel32.dll",
+                                                       "GetModuleFileNameW");
+  if (!Active()) return real(module, buffer, size);
+  ++state.module_file_name_calls;
+  if (!state.fake_module_file_name) return real(module, buffer, size);
+  if (size > 0) {
+    const size_t copied =
+        state.module_file_name.size() < size ? state.module_file_name.size()
+                                             : size - 1;
+    wmemcpy(buffer, state.module_file_name.c_str(), copied);
+    buffer[copied] = 0;
+  }
+  SetLastError(state.module_file_name_error);
+  return state.module_file_name_result;
+}
+
+BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access,
+                                 PHANDLE token) {
+  if (Active() && state.fail_open_token) {
+    SetLastError(state.fail_open_token);
+    return FALSE;
+  }
+  return Real<decltype(&OpenProcessToken)>(L"advapi32.dll",
+                                           "OpenProcessToken")(process, access,
+                                                               token);
+}
+
+BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
+                                 LPSECURITY_ATTRIBUTES attributes) {
+  if (Active()) {
+    state.created_directories.push_back(path ? path : L"");
+    if (state.fail_create_directory) {
+      SetLastError(state.fail_create_directory);
+      return FALSE;
+    }
+  }
+  return Real<decltype(&CreateDirectoryW)>(L"kernel32.dll",
+                                           "CreateDirectoryW")(path,
+                                                               attributes);
+}
+
+BOOL WINAPI FakeSetProcessWorkingSetSize(HANDLE process, SIZE_T minimum,
+                                         SIZE_T maximum) {
+  if (Active()) {
+    ++state.trim_calls;
+    state.trim_minimum = minimum;
+    state.trim_maximum = maximum;
+    if (state.fail_trim) {
+      SetLastError(state.fail_trim);
+      return FALSE;
+    }
+  }
+  return Real<decltype(&SetProcessWorkingSetSize)>(
+      L"kernel32.dll", "SetProcessWorkingSetSize")(process, minimum, maximum);
+}
+
+LSTATUS WINAPI FakeRegOpenKeyExW(HKEY root, LPCWSTR sub_key, DWORD options,
+                                 REGSAM access, PHKEY result) {
+  const auto real =
+      Real<decltype(&RegOpenKeyExW)>(L"advapi32.dll", "RegOpenKeyExW");
+  if (Active() && sub_key != nullptr) {
+    if (wcscmp(sub_key, CLEANUP_SETTING_KEY) == 0) return ERROR_FILE_NOT_FOUND;
+    const size_t prefix = wcslen(CLIENT_STATE_PREFIX);
+    if (wcsncmp(sub_key, CLIENT_STATE_PREFIX, prefix) == 0) {
+      state.client_state_opens.push_back(sub_key);
+      if (state.client_state_redirect.empty()) return ERROR_FILE_NOT_FOUND;
+      return real(root, state.client_state_redirect.c_str(), options, access,
+                  result);
+    }
+  }
+  return real(root, sub_key, options, access, result);
+}
+
+LSTATUS WINAPI FakeRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved,
+                                  DWORD type, const BYTE* data, DWORD size) {
+  if (Active() && name != nullptr && state.fail_value_write == name) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return Real<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(
+      key, name, reserved, type, data, size);
+}
+
+}  // namespace
+
+State& Seams() { return state; }
+
+void Reset() {
+  armed = false;
+  state = State();
+}
+
+void Arm() {
+  armed_thread = GetCurrentThreadId();
+  armed = true;
+}
+
+void Disarm() { armed = false; }
+
+}  // namespace run_seams
+
+using namespace run_seams;
+
+extern "C" {
+decltype(&CommandLineToArgvW) __imp_CommandLineToArgvW = FakeCommandLineToArgvW;
+decltype(&GetModuleFileNameW) __imp_GetModuleFileNameW = FakeGetModuleFileNameW;
+decltype(&OpenProcessToken) __imp_OpenProcessToken = FakeOpenProcessToken;
+decltype(&CreateDirectoryW) __imp_CreateDirectoryW = FakeCreateDirectoryW;
+decltype(&SetProcessWorkingSetSize) __imp_SetProcessWorkingSetSize =
+    FakeSetProcessWorkingSetSize;
+decltype(&RegOpenKeyExW) __imp_RegOpenKeyExW = FakeRegOpenKeyExW;
+decltype(&RegSetValueExW) __imp_RegSetValueExW = FakeRegSetValueExW;
+}
