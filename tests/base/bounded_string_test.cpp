@@ -201,12 +201,19 @@ TEST(BoundedCopy, SucceedsExactlyWhenSourceAndTerminatorFit) {
   }
 }
 
-TEST(BoundedCopy, CapacityZeroOrNullDestinationWritesNothing) {
+// BoundedCopy and BoundedAppend given capacity 0 or no destination fail and
+// write nothing.
+void ExpectNoRoomWritesNothing(bool (*operation)(WideChar*, uint64_t,
+                                                 const WideChar*)) {
   std::vector<WideChar> storage = SentinelArray(0);
-  EXPECT_FALSE(BoundedCopy(storage.data(), 0, L""));
-  EXPECT_FALSE(BoundedCopy(storage.data(), 0, L"abc"));
+  EXPECT_FALSE(operation(storage.data(), 0, L""));
+  EXPECT_FALSE(operation(storage.data(), 0, L"abc"));
   ExpectUntouchedFrom(storage, 0);
-  EXPECT_FALSE(BoundedCopy(nullptr, 260, L"abc"));
+  EXPECT_FALSE(operation(nullptr, 260, L"abc"));
+}
+
+TEST(BoundedCopy, CapacityZeroOrNullDestinationWritesNothing) {
+  ExpectNoRoomWritesNothing(BoundedCopy);
 }
 
 TEST(BoundedCopy, ReadsNoSourceElementBeyondTheCapacity) {
@@ -278,11 +285,7 @@ TEST(BoundedAppend, UnterminatedDestinationEndsAtCapacityMinusOne) {
 }
 
 TEST(BoundedAppend, CapacityZeroOrNullDestinationWritesNothing) {
-  std::vector<WideChar> storage = SentinelArray(0);
-  EXPECT_FALSE(BoundedAppend(storage.data(), 0, L""));
-  EXPECT_FALSE(BoundedAppend(storage.data(), 0, L"abc"));
-  ExpectUntouchedFrom(storage, 0);
-  EXPECT_FALSE(BoundedAppend(nullptr, 260, L"abc"));
+  ExpectNoRoomWritesNothing(BoundedAppend);
 }
 
 // ------------------------------------------------------- HasPrefixNoCase

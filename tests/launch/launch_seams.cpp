@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "support/test_support.h"
+
 namespace launch_seams {
 
 Record record;
@@ -13,26 +15,13 @@ bool Active() {
   return record.recording && GetCurrentThreadId() == record.thread;
 }
 
-// The real function, looked up on first use. A plain pointer rather than an
-// initialised local static: a thread-safe static's guard can itself close or
-// wait on handles during start-up and deadlock inside these very seams.
-template <typename Function>
-Function Real(Function& slot, const char* name) {
-  if (slot == nullptr) {
-    slot = reinterpret_cast<Function>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
-  }
-  return slot;
-}
-
 BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
                                LPSECURITY_ATTRIBUTES process_attributes,
                                LPSECURITY_ATTRIBUTES thread_attributes,
                                BOOL inherit, DWORD flags, LPVOID environment,
                                LPCWSTR directory, LPSTARTUPINFOW startup,
                                LPPROCESS_INFORMATION information) {
-  static decltype(&CreateProcessW) real_slot = nullptr;
-  const auto real = Real(real_slot, "CreateProcessW");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CreateProcessW);
   const BOOL created =
       real(application, command_line, process_attributes, thread_attributes,
            inherit, flags, environment, directory, startup, information);
@@ -47,15 +36,13 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
 }
 
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
-  static decltype(&CloseHandle) real_slot = nullptr;
-  const auto real = Real(real_slot, "CloseHandle");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CloseHandle);
   if (Active()) record.calls.push_back("close " + Name(handle));
   return real(handle);
 }
 
 DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  static decltype(&WaitForSingleObject) real_slot = nullptr;
-  const auto real = Real(real_slot, "WaitForSingleObject");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", WaitForSingleObject);
   if (Active()) record.calls.push_back("wait " + Name(handle));
   if (Active() && faults.fail_wait) {
     SetLastError(faults.wait_error);
@@ -65,8 +52,7 @@ DWORD WINAPI FakeWaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
-  static decltype(&GetExitCodeProcess) real_slot = nullptr;
-  const auto real = Real(real_slot, "GetExitCodeProcess");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", GetExitCodeProcess);
   if (Active()) record.calls.push_back("exit-code " + Name(process));
   if (Active() && faults.fail_exit_code) {
     SetLastError(faults.exit_code_error);
@@ -76,21 +62,14 @@ BOOL WINAPI FakeGetExitCodeProcess(HANDLE process, LPDWORD exit_code) {
 }
 
 DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
-  static decltype(&GetModuleFileNameW) real_slot = nullptr;
-  const auto real = Real(real_slot, "GetModuleFileNameW");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", GetModuleFileNameW);
   if (!faults.fake_module_file_name || !Active()) {
     return real(module, buffer, size);
   }
   record.calls.push_back("module-file-name");
-  if (size > 0) {
-    const size_t count = faults.module_file_name.size() < size
-                             ? faults.module_file_name.size()
-                             : size - 1;
-    faults.module_file_name.copy(buffer, count);
-    buffer[count] = 0;
-  }
-  SetLastError(faults.module_file_name_error);
-  return faults.module_file_name_result;
+  return testing_support::FakeModuleFileName(
+      faults.module_file_name, faults.module_file_name_result,
+      faults.module_file_name_error, buffer, size);
 }
 
 }  // namespace

@@ -7,18 +7,15 @@
 
 #include <string>
 
+#include "launch_test_support.h"
+
 namespace {
+
+using launch_testing::Composed;
 
 // The fixed text of the composed part: quotation marks, the three switch
 // names, their " --" leads and their =" openers.
 constexpr size_t FIXED_TEXT = 81;
-
-std::wstring Composed(const std::wstring& s, const std::wstring& m,
-                      const std::wstring& n, const std::wstring& t) {
-  return L"\"" + s + L"\" --mini-installer-path=\"" + m +
-         L"\" --archive-resource-name=\"" + n +
-         L"\" --archive-resource-type=\"" + t + L"\"";
-}
 
 TEST(ComposeSetupCommandLine, ComposesTheThreeSwitchesInOrder) {
   CommandBuffer line;

@@ -9,30 +9,25 @@
 
 #include "launch/setup_launch.h"
 #include "launch_seams.h"
+#include "launch_test_support.h"
 #include "support/test_support.h"
 
 namespace {
 
 using launch_seams::faults;
 using launch_seams::record;
-using testing_support::BuildPath;
 using testing_support::Narrow;
-using testing_support::TempDir;
 using Calls = std::vector<std::string>;
 
-class LaunchSeamTest : public ::testing::Test {
+class LaunchSeamTest : public launch_testing::ProbeTest {
  protected:
   void SetUp() override {
     launch_seams::ResetLaunchSeams();
-    probe_ = BuildPath(L"helpers/setup_probe.exe");
-    ASSERT_TRUE(testing_support::FileExists(probe_)) << Narrow(probe_);
-    report_ = temp_.Join(L"report.txt");
-    SetEnvironmentVariableW(L"BRIVEL_PROBE_REPORT", report_.c_str());
+    ProbeTest::SetUp();
   }
   void TearDown() override {
     launch_seams::ResetLaunchSeams();
-    SetEnvironmentVariableW(L"BRIVEL_PROBE_REPORT", nullptr);
-    SetEnvironmentVariableW(L"BRIVEL_PROBE_EXIT", nullptr);
+    ProbeTest::TearDown();
   }
 
   RunOutcome RunProbe() {
@@ -54,10 +49,6 @@ class LaunchSeamTest : public ::testing::Test {
     launch_seams::StopRecording();
     return outcome;
   }
-
-  TempDir temp_;
-  std::wstring probe_;
-  std::wstring report_;
 };
 
 TEST_F(LaunchSeamTest, ClosesTheThreadBeforeWaitingAndTheProcessAfter) {

@@ -6,47 +6,23 @@
 
 #include <string>
 
+#include "launch_test_support.h"
 #include "support/test_support.h"
 
 namespace {
 
-using testing_support::BuildPath;
+using launch_testing::Composed;
 using testing_support::MakeDirectoryOfLength;
 using testing_support::Narrow;
 using testing_support::ProbeReport;
 using testing_support::ReadProbeReport;
-using testing_support::TempDir;
 
-std::wstring Composed(const std::wstring& s, const std::wstring& m,
-                      const std::wstring& n, const std::wstring& t) {
-  return L"\"" + s + L"\" --mini-installer-path=\"" + m +
-         L"\" --archive-resource-name=\"" + n +
-         L"\" --archive-resource-type=\"" + t + L"\"";
-}
-
-// Real child processes: helpers/setup_probe.exe exits with BRIVEL_PROBE_EXIT
-// and records what it received in BRIVEL_PROBE_REPORT, both inherited from
-// this process's environment.
-class RunAndWaitTest : public ::testing::Test {
+// Real child processes (helpers/setup_probe.exe).
+class RunAndWaitTest : public launch_testing::ProbeTest {
  protected:
-  void SetUp() override {
-    probe_ = BuildPath(L"helpers/setup_probe.exe");
-    ASSERT_TRUE(testing_support::FileExists(probe_)) << Narrow(probe_);
-    report_ = temp_.Join(L"report.txt");
-    SetEnvironmentVariableW(L"BRIVEL_PROBE_REPORT", report_.c_str());
-  }
-  void TearDown() override {
-    SetEnvironmentVariableW(L"BRIVEL_PROBE_REPORT", nullptr);
-    SetEnvironmentVariableW(L"BRIVEL_PROBE_EXIT", nullptr);
-  }
-
   RunOutcome Run(const std::wstring& application, std::wstring command_line) {
     return RunAndWait(application.c_str(), command_line.data(), 122, 123, 124);
   }
-
-  TempDir temp_;
-  std::wstring probe_;
-  std::wstring report_;
 };
 
 TEST_F(RunAndWaitTest, ReturnsTheChildsExitCodeInAll32Bits) {

@@ -11,12 +11,12 @@ namespace {
 
 using payload_testing::FixturePath;
 using payload_testing::InstallerImage;
-using payload_testing::MakeDirectoryOfLength;
 using payload_testing::PayloadPath;
 using payload_testing::ResourceBytes;
 using testing_support::DirectoryExists;
 using testing_support::FileExists;
 using testing_support::ListDirectory;
+using testing_support::MakeDirectoryOfLength;
 using testing_support::Narrow;
 using testing_support::ReadFileBytes;
 using testing_support::TempDir;
@@ -261,8 +261,9 @@ TEST_F(PayloadExtractionTest, SetupPathsMustFitPathCapacity) {
     InstallerImage image(FixturePath(c.fixture));
     ASSERT_NE(nullptr, image.module()) << "error " << image.load_error();
     TempDir temp;
-    const std::wstring work_dir =
-        MakeDirectoryOfLength(temp.path(), c.work_dir_length);
+    const std::wstring work_dir_only =
+        MakeDirectoryOfLength(temp.path(), c.work_dir_length - 1);
+    const std::wstring work_dir = work_dir_only + L"\\";
     ASSERT_EQ(c.work_dir_length, work_dir.size());
     ASSERT_TRUE(DirectoryExists(work_dir));
 
@@ -272,7 +273,6 @@ TEST_F(PayloadExtractionTest, SetupPathsMustFitPathCapacity) {
     EXPECT_EQ(Narrow(work_dir + c.setup_file), Narrow(result.setup_path));
     EXPECT_EQ(L"BRIVEL.7Z", result.archive_name);
     EXPECT_EQ(L"BN", result.archive_type);
-    const std::wstring work_dir_only = work_dir.substr(0, work_dir.size() - 1);
     if (c.left_file == nullptr) {
       EXPECT_EQ(Names({}), ListDirectory(work_dir_only));
     } else {

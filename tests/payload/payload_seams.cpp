@@ -1,21 +1,15 @@
 #include "payload_seams.h"
 
+#include "support/test_support.h"
+
 namespace payload_seams {
 namespace {
 
 State state;
 
-// Looked up on every call: a function-local static would take the run-time
-// library's initialisation lock, which itself may duplicate a handle.
-template <typename Function>
-Function Real(const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name)));
-}
-
 BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size,
                           LPDWORD written, LPOVERLAPPED overlapped) {
-  const auto real = Real<decltype(&WriteFile)>("WriteFile");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", WriteFile);
   ++state.write_calls;
   if (state.write_calls == state.fail_write_number) {
     SetLastError(state.fail_write_error);
@@ -25,7 +19,7 @@ BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size,
 }
 
 HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
-  const auto real = Real<decltype(&LoadLibraryExW)>("LoadLibraryExW");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", LoadLibraryExW);
   state.library_loads.push_back(path ? path : L"");
   if (state.fail_library_loads) {
     SetLastError(ERROR_MOD_NOT_FOUND);
@@ -38,7 +32,7 @@ HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
 }
 
 LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
-  const auto real = Real<decltype(&HeapAlloc)>("HeapAlloc");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", HeapAlloc);
   ++state.heap_alloc_calls;
   if (state.heap_alloc_calls == state.fail_heap_alloc_number) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -50,13 +44,13 @@ LPVOID WINAPI FakeHeapAlloc(HANDLE heap, DWORD flags, SIZE_T size) {
 }
 
 BOOL WINAPI FakeHeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-  const auto real = Real<decltype(&HeapFree)>("HeapFree");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", HeapFree);
   if (block) --state.live_heap_blocks;
   return real(heap, flags, block);
 }
 
 HGLOBAL WINAPI FakeLoadResource(HMODULE module, HRSRC found) {
-  const auto real = Real<decltype(&LoadResource)>("LoadResource");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", LoadResource);
   if (state.fail_load_resource) {
     SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
     return nullptr;
@@ -65,7 +59,7 @@ HGLOBAL WINAPI FakeLoadResource(HMODULE module, HRSRC found) {
 }
 
 LPVOID WINAPI FakeLockResource(HGLOBAL loaded) {
-  const auto real = Real<decltype(&LockResource)>("LockResource");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", LockResource);
   if (state.fail_lock_resource) return nullptr;
   return real(loaded);
 }
@@ -73,8 +67,7 @@ LPVOID WINAPI FakeLockResource(HGLOBAL loaded) {
 BOOL WINAPI FakeSetFileInformationByHandle(HANDLE file,
                                            FILE_INFO_BY_HANDLE_CLASS type,
                                            LPVOID data, DWORD size) {
-  const auto real = Real<decltype(&SetFileInformationByHandle)>(
-      "SetFileInformationByHandle");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", SetFileInformationByHandle);
   if (type == FileBasicInfo && size == sizeof(FILE_BASIC_INFO)) {
     ++state.basic_info_calls;
     state.last_basic_info = *static_cast<const FILE_BASIC_INFO*>(data);
@@ -86,8 +79,7 @@ BOOL WINAPI FakeSetFileInformationByHandle(HANDLE file,
 BOOL WINAPI FakeDuplicateHandle(HANDLE source_process, HANDLE source,
                                 HANDLE target_process, LPHANDLE target,
                                 DWORD access, BOOL inherit, DWORD options) {
-  const auto real =
-      Real<decltype(&DuplicateHandle)>("DuplicateHandle");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", DuplicateHandle);
   if (state.fail_duplicate) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return FALSE;

@@ -36,22 +36,4 @@ std::string ResourceBytes(HMODULE module, const wchar_t* name,
   return std::string(static_cast<const char*>(data), size);
 }
 
-std::wstring MakeDirectoryOfLength(const std::wstring& base, size_t length) {
-  // Components of at most 100 characters, sized so that the last one lands
-  // on length exactly: base + ("\" + name)... + "\".
-  std::wstring path = base;
-  for (;;) {
-    if (path.size() + 1 >= length) break;
-    const size_t remaining = length - path.size() - 1;  // before the last "\"
-    if (remaining < 2) break;
-    size_t name_length = remaining - 1 < 100 ? remaining - 1 : 100;
-    // Never leave a single character over: a component needs a "\" and a name.
-    if (remaining - (name_length + 1) == 1) --name_length;
-    path += L"\\" + std::wstring(name_length, L'd');
-    CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr);
-  }
-  path += L"\\";
-  return path;
-}
-
 }  // namespace payload_testing

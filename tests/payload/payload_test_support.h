@@ -1,6 +1,5 @@
 // What the payload tests share: where the fixture installers and payload
-// files lie, an installer loaded as a data file, and directories whose paths
-// have an exact length.
+// files lie, and an installer loaded as a data file.
 #pragma once
 
 #include <windows.h>
@@ -37,11 +36,5 @@ class InstallerImage {
 // archive; *found tells whether it was there.
 std::string ResourceBytes(HMODULE module, const wchar_t* name,
                           const wchar_t* type, bool* found);
-
-// Creates directories under base (no trailing backslash) until the deepest
-// one's path, with a trailing backslash, is exactly length characters, and
-// returns that path. Created through the \\?\ prefix, which Windows needs
-// for a directory beyond MAX_PATH - 12 characters.
-std::wstring MakeDirectoryOfLength(const std::wstring& base, size_t length);
 
 }  // namespace payload_testing

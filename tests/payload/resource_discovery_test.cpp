@@ -27,21 +27,32 @@ class RecordingVisitor final : public ResourceVisitor {
   std::vector<uint64_t> sizes;
 };
 
+// What a PayloadSearch of one type records.
 struct SearchState {
   PathBuffer archive_name;
   PathBuffer setup_name;
   ResourceSpan setup_span;
   uint32_t error = 0;
+
+  bool Search(HMODULE module, const wchar_t* type) {
+    PayloadSearch search(archive_name.text, setup_name.text, setup_span,
+                         error);
+    return FindPayloadResources(search, module, type);
+  }
+
+  void ExpectNothingRecorded() const {
+    EXPECT_EQ(0u, error);
+    EXPECT_STREQ(L"", archive_name.text);
+    EXPECT_STREQ(L"", setup_name.text);
+    EXPECT_EQ(0u, setup_span.size);
+  }
 };
 
 TEST(ResourceDiscoveryTest, RecordsArchiveNameAndSetupSpanWithoutCopying) {
   InstallerImage image(FixturePath(L"layout_bn.exe"));
   ASSERT_NE(nullptr, image.module()) << "error " << image.load_error();
   SearchState state;
-  PayloadSearch search(state.archive_name.text, state.setup_name.text,
-                       state.setup_span, state.error);
-
-  EXPECT_TRUE(FindPayloadResources(search, image.module(), L"BN"));
+  EXPECT_TRUE(state.Search(image.module(), L"BN"));
 
   EXPECT_EQ(0u, state.error);
   EXPECT_STREQ(L"BRIVEL.7Z", state.archive_name.text);
@@ -61,15 +72,8 @@ TEST(ResourceDiscoveryTest, MissingTypeRecordsNothing) {
   InstallerImage image(FixturePath(L"layout_bn.exe"));
   ASSERT_NE(nullptr, image.module()) << "error " << image.load_error();
   SearchState state;
-  PayloadSearch search(state.archive_name.text, state.setup_name.text,
-                       state.setup_span, state.error);
-
-  EXPECT_FALSE(FindPayloadResources(search, image.module(), L"B7"));
-
-  EXPECT_EQ(0u, state.error);
-  EXPECT_STREQ(L"", state.archive_name.text);
-  EXPECT_STREQ(L"", state.setup_name.text);
-  EXPECT_EQ(0u, state.setup_span.size);
+  EXPECT_FALSE(state.Search(image.module(), L"B7"));
+  state.ExpectNothingRecorded();
 }
 
 // The fixtures rely on the order in which the platform delivers names: the
@@ -150,15 +154,8 @@ TEST(ResourceDiscoveryTest, UnloadableOrUnlockableResourceEndsWalkSilently) {
     payload_seams::Seams().fail_load_resource = c.fail_load;
     payload_seams::Seams().fail_lock_resource = c.fail_lock;
     SearchState state;
-    PayloadSearch search(state.archive_name.text, state.setup_name.text,
-                         state.setup_span, state.error);
-
-    FindPayloadResources(search, image.module(), L"BN");
-
-    EXPECT_EQ(0u, state.error);
-    EXPECT_STREQ(L"", state.archive_name.text);
-    EXPECT_STREQ(L"", state.setup_name.text);
-    EXPECT_EQ(0u, state.setup_span.size);
+    state.Search(image.module(), L"BN");
+    state.ExpectNothingRecorded();
   }
   payload_seams::Reset();
 }

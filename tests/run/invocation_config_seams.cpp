@@ -4,6 +4,8 @@
 
 #include <cwchar>
 
+#include "support/test_support.h"
+
 namespace seams {
 
 DWORD split_error = 0;
@@ -29,17 +31,11 @@ void Reset() {
 
 namespace {
 
-FARPROC Real(const wchar_t* module, const char* name) {
-  return GetProcAddress(LoadLibraryW(module), name);
-}
+using testing_support::ArmedFailure;
 
 LPWSTR* WINAPI FakeCommandLineToArgvW(LPCWSTR command_line, int* count) {
-  if (seams::split_error != 0) {
-    SetLastError(seams::split_error);
-    return nullptr;
-  }
-  const auto real = reinterpret_cast<decltype(&CommandLineToArgvW)>(
-      reinterpret_cast<void*>(Real(L"shell32.dll", "CommandLineToArgvW")));
+  if (ArmedFailure(seams::split_error)) return nullptr;
+  const auto real = REAL_FUNCTION(L"shell32.dll", CommandLineToArgvW);
   return real(command_line, count);
 }
 
@@ -48,8 +44,7 @@ DWORD WINAPI FakeGetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer,
   if (name != nullptr && wcscmp(name, L"MorvexUpdateIsMachine") == 0) {
     ++seams::machine_variable_reads;
   }
-  const auto real = reinterpret_cast<decltype(&GetEnvironmentVariableW)>(
-      reinterpret_cast<void*>(Real(L"kernel32.dll", "GetEnvironmentVariableW")));
+  const auto real = REAL_FUNCTION(L"kernel32.dll", GetEnvironmentVariableW);
   return real(name, buffer, size);
 }
 
@@ -58,8 +53,7 @@ HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
     seams::freed[seams::freed_count] = block;
   }
   if (block != nullptr) ++seams::freed_count;
-  const auto real = reinterpret_cast<decltype(&LocalFree)>(
-      reinterpret_cast<void*>(Real(L"kernel32.dll", "LocalFree")));
+  const auto real = REAL_FUNCTION(L"kernel32.dll", LocalFree);
   return real(block);
 }
 

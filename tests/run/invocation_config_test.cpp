@@ -50,6 +50,17 @@ class InvocationTest : public ::testing::Test {
   std::wstring saved_variable_;
 };
 
+// Every field at its default, as a new record has it and a reset leaves it.
+void ExpectDefaults(const InvocationConfig& config) {
+  EXPECT_EQ(nullptr, config.arguments);
+  EXPECT_EQ(STABLE_APP_GUID, config.app_guid);
+  EXPECT_EQ(nullptr, config.command_line);
+  EXPECT_EQ(0, config.argument_count);
+  EXPECT_FALSE(config.system_level);
+  EXPECT_FALSE(config.unsupported_switch);
+  EXPECT_TRUE(config.cleanup_enabled);
+}
+
 // ---------------------------------------------------------------- defaults
 
 TEST(ApplicationGuids, AreTheFourChannelStrings) {
@@ -61,13 +72,7 @@ TEST(ApplicationGuids, AreTheFourChannelStrings) {
 
 TEST(InvocationConfigRecord, StartsAtItsDefaults) {
   InvocationConfig config;
-  EXPECT_EQ(nullptr, config.arguments);
-  EXPECT_EQ(STABLE_APP_GUID, config.app_guid);
-  EXPECT_EQ(nullptr, config.command_line);
-  EXPECT_EQ(0, config.argument_count);
-  EXPECT_FALSE(config.system_level);
-  EXPECT_FALSE(config.unsupported_switch);
-  EXPECT_TRUE(config.cleanup_enabled);
+  ExpectDefaults(config);
 }
 
 // ---------------------------------------------------------------- switches
@@ -227,13 +232,7 @@ TEST_F(InvocationTest, ResetRestoresEveryDefaultAndIsSafeTwice) {
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE(round);
     ResetInvocation(config_);
-    EXPECT_EQ(nullptr, config_.arguments);
-    EXPECT_EQ(STABLE_APP_GUID, config_.app_guid);
-    EXPECT_EQ(nullptr, config_.command_line);
-    EXPECT_EQ(0, config_.argument_count);
-    EXPECT_FALSE(config_.system_level);
-    EXPECT_FALSE(config_.unsupported_switch);
-    EXPECT_TRUE(config_.cleanup_enabled);
+    ExpectDefaults(config_);
   }
 
   InvocationConfig never_parsed;

@@ -4,8 +4,12 @@
 
 #include <cwchar>
 
+#include "support/test_support.h"
+
 namespace run_seams {
 namespace {
+
+using testing_support::ArmedFailure;
 
 State state;
 bool armed = false;
@@ -13,71 +17,40 @@ DWORD armed_thread = 0;
 
 bool Active() { return armed && GetCurrentThreadId() == armed_thread; }
 
-// The real function behind an import, looked up on every call (a guarded
-// local static could itself reach a seamed function during start-up). Loaded
-// rather than looked up by handle: with its one import defined here, nothing
-// else makes the program load SHELL32.
-template <typename Function>
-Function Real(const wchar_t* module, const char* name) {
-  return reinterpret_cast<Function>(
-      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(module), name)));
-}
-
 const wchar_t CLEANUP_SETTING_KEY[] = L"Software\\Morvex";
 const wchar_t CLIENT_STATE_PREFIX[] =
     L"Software\\Morvex\\Update\\ClientState\\";
 
 LPWSTR* WINAPI FakeCommandLineToArgvW(LPCWSTR command_line, int* count) {
-  if (Active() && state.split_error) {
-    SetLastError(state.split_error);
-    return nullptr;
-  }
-  return Real<decltype(&CommandLineToArgvW)>(L"shell32.dll",
-                                             "CommandLineToArgvW")(
-      command_line, count);
+  if (Active() && ArmedFailure(state.split_error)) return nullptr;
+  return REAL_FUNCTION(L"shell32.dll", CommandLineToArgvW)(command_line, count);
 }
 
 DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer,
                                     DWORD size) {
-  const auto real = Real<decltype(&GetModuleFileNameW)>(L"kernel32.dll",
-                                                       "GetModuleFileNameW");
+  const auto real = REAL_FUNCTION(L"kernel32.dll", GetModuleFileNameW);
   if (!Active()) return real(module, buffer, size);
   ++state.module_file_name_calls;
   if (!state.fake_module_file_name) return real(module, buffer, size);
-  if (size > 0) {
-    const size_t copied =
-        state.module_file_name.size() < size ? state.module_file_name.size()
-                                             : size - 1;
-    wmemcpy(buffer, state.module_file_name.c_str(), copied);
-    buffer[copied] = 0;
-  }
-  SetLastError(state.module_file_name_error);
-  return state.module_file_name_result;
+  return testing_support::FakeModuleFileName(
+      state.module_file_name, state.module_file_name_result,
+      state.module_file_name_error, buffer, size);
 }
 
 BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access,
                                  PHANDLE token) {
-  if (Active() && state.fail_open_token) {
-    SetLastError(state.fail_open_token);
-    return FALSE;
-  }
-  return Real<decltype(&OpenProcessToken)>(L"advapi32.dll",
-                                           "OpenProcessToken")(process, access,
-                                                               token);
+  if (Active() && ArmedFailure(state.fail_open_token)) return FALSE;
+  return REAL_FUNCTION(L"advapi32.dll", OpenProcessToken)(process, access,
+                                                         token);
 }
 
 BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
                                  LPSECURITY_ATTRIBUTES attributes) {
   if (Active()) {
     state.created_directories.push_back(path ? path : L"");
-    if (state.fail_create_directory) {
-      SetLastError(state.fail_create_directory);
-      return FALSE;
-    }
+    if (ArmedFailure(state.fail_create_directory)) return FALSE;
   }
-  return Real<decltype(&CreateDirectoryW)>(L"kernel32.dll",
-                                           "CreateDirectoryW")(path,
-                                                               attributes);
+  return REAL_FUNCTION(L"kernel32.dll", CreateDirectoryW)(path, attributes);
 }
 
 BOOL WINAPI FakeSetProcessWorkingSetSize(HANDLE process, SIZE_T minimum,
@@ -86,19 +59,15 @@ BOOL WINAPI FakeSetProcessWorkingSetSize(HANDLE process, SIZE_T minimum,
     ++state.trim_calls;
     state.trim_minimum = minimum;
     state.trim_maximum = maximum;
-    if (state.fail_trim) {
-      SetLastError(state.fail_trim);
-      return FALSE;
-    }
+    if (ArmedFailure(state.fail_trim)) return FALSE;
   }
-  return Real<decltype(&SetProcessWorkingSetSize)>(
-      L"kernel32.dll", "SetProcessWorkingSetSize")(process, minimum, maximum);
+  return REAL_FUNCTION(L"kernel32.dll", SetProcessWorkingSetSize)(
+      process, minimum, maximum);
 }
 
 LSTATUS WINAPI FakeRegOpenKeyExW(HKEY root, LPCWSTR sub_key, DWORD options,
                                  REGSAM access, PHKEY result) {
-  const auto real =
-      Real<decltype(&RegOpenKeyExW)>(L"advapi32.dll", "RegOpenKeyExW");
+  const auto real = REAL_FUNCTION(L"advapi32.dll", RegOpenKeyExW);
   if (Active() && sub_key != nullptr) {
     if (wcscmp(sub_key, CLEANUP_SETTING_KEY) == 0) return ERROR_FILE_NOT_FOUND;
     const size_t prefix = wcslen(CLIENT_STATE_PREFIX);
@@ -117,7 +86,7 @@ LSTATUS WINAPI FakeRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved,
   if (Active() && name != nullptr && state.fail_value_write == name) {
     return ERROR_ACCESS_DENIED;
   }
-  return Real<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(
+  return REAL_FUNCTION(L"advapi32.dll", RegSetValueExW)(
       key, name, reserved, type, data, size);
 }
 

@@ -296,6 +296,23 @@ ProbeReport ReadProbeReport(const std::wstring& path) {
   return report;
 }
 
+FARPROC ImportedFunction(const wchar_t* module, const char* name) {
+  HMODULE loaded = GetModuleHandleW(module);
+  if (loaded == nullptr) loaded = LoadLibraryW(module);
+  return GetProcAddress(loaded, name);
+}
+
+DWORD FakeModuleFileName(const std::wstring& path, DWORD result, DWORD error,
+                         LPWSTR buffer, DWORD size) {
+  if (size > 0) {
+    const size_t copied = path.size() < size ? path.size() : size - 1;
+    path.copy(buffer, copied);
+    buffer[copied] = 0;
+  }
+  SetLastError(error);
+  return result;
+}
+
 std::string Fnv1a64Hex(const std::string& bytes) {
   uint64_t hash = 0xcbf29ce484222325ull;
   for (const char byte : bytes) {

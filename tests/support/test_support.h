@@ -112,4 +112,44 @@ std::string Fnv1a64Hex(const std::string& bytes);
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);
 
+// The address of name in module, loading the module when the program has not
+// loaded it yet (a DLL whose only import a seam replaces is never loaded).
+FARPROC ImportedFunction(const wchar_t* module, const char* name);
+
+// The real function behind an import that a link seam replaces, looked up on
+// first use and kept in slot: a plain pointer of static storage that starts
+// out null. Never an initialised function-local static: the guard of a
+// thread-safe static can itself reach a seamed function during start-up (a
+// handle closed, a wait, a sleep) and deadlock on re-entry.
+template <typename F>
+F RealFunction(F& slot, const wchar_t* module, const char* name) {
+  if (slot == nullptr) {
+    slot = reinterpret_cast<F>(
+        reinterpret_cast<void*>(ImportedFunction(module, name)));
+  }
+  return slot;
+}
+
+// For a fake whose fault is armed with the error to fail with: when error is
+// not zero, leaves it as the last-error value and returns true.
+inline bool ArmedFailure(DWORD error) {
+  if (error == 0) return false;
+  SetLastError(error);
+  return true;
+}
+
+// What a faked GetModuleFileNameW hands back: as much of path as fits in
+// buffer (size elements) with a terminator, error as the last-error value,
+// and result as the return value.
+DWORD FakeModuleFileName(const std::wstring& path, DWORD result, DWORD error,
+                         LPWSTR buffer, DWORD size);
+
 }  // namespace testing_support
+
+// RealFunction with a slot of its own for each use, named by the function
+// itself: REAL_FUNCTION(L"kernel32.dll", WriteFile)(file, data, ...).
+#define REAL_FUNCTION(module, name)                                \
+  ([](const wchar_t* in_module) {                                  \
+    static decltype(&name) slot = nullptr;                         \
+    return ::testing_support::RealFunction(slot, in_module, #name); \
+  }(module))

@@ -1,25 +1,17 @@
 #include "output_file_seams.h"
 
+#include "support/test_support.h"
+
 namespace output_file_seams {
 namespace {
 
 State state;
 
-// The real function behind an import. A plain pointer, not an initialised
-// local static: the guard of one may itself call a seamed function (a
-// handle closed while a lock is set up) and deadlock on re-entry.
-#define REAL(name)                                                     \
-  static decltype(&name) real = nullptr;                               \
-  if (!real) {                                                         \
-    real = reinterpret_cast<decltype(&name)>(                          \
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), #name));     \
-  }
-
 HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security,
                               DWORD disposition, DWORD flags,
                               HANDLE template_file) {
-  REAL(CreateFileW);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CreateFileW);
   ++state.create_file_calls;
   return real(path, access, share, security, disposition, flags,
               template_file);
@@ -27,7 +19,7 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
 
 BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size,
                           LPDWORD written, LPOVERLAPPED overlapped) {
-  REAL(WriteFile);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", WriteFile);
   ++state.write_calls;
   state.write_sizes.push_back(size);
   if (state.write_calls == state.fail_write_number) {
@@ -38,7 +30,7 @@ BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD size,
 }
 
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
-  REAL(CloseHandle);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CloseHandle);
   ++state.close_calls;
   const BOOL ok = real(handle);
   if (state.clean_up_error) SetLastError(state.clean_up_error);
@@ -52,7 +44,7 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 BOOL WINAPI FakeSetFileInformationByHandle(HANDLE file,
                                            FILE_INFO_BY_HANDLE_CLASS type,
                                            LPVOID data, DWORD size) {
-  REAL(SetFileInformationByHandle);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", SetFileInformationByHandle);
   ++state.set_information_calls;
   const BOOL ok = real(file, type, data, size);
   if (state.clean_up_error) SetLastError(state.clean_up_error);
@@ -62,13 +54,11 @@ BOOL WINAPI FakeSetFileInformationByHandle(HANDLE file,
 BOOL WINAPI FakeDuplicateHandle(HANDLE source_process, HANDLE source,
                                 HANDLE target_process, LPHANDLE target,
                                 DWORD access, BOOL inherit, DWORD options) {
-  REAL(DuplicateHandle);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", DuplicateHandle);
   ++state.duplicate_calls;
   return real(source_process, source, target_process, target, access, inherit,
               options);
 }
-
-#undef REAL
 
 }  // namespace
 

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "long_paths.h"
 #include "output_file_seams.h"
 #include "support/test_support.h"
 
@@ -11,6 +10,7 @@ namespace {
 
 using output_file_seams::Seams;
 using testing_support::FileExists;
+using testing_support::MakeDirectoryOfLength;
 using testing_support::Narrow;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
@@ -178,8 +178,7 @@ TEST_F(OutputFileTest, PathLimit) {
     const std::wstring base = temp_.Join(std::to_wstring(c.length));
     ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
     const std::wstring path =
-        long_paths::MakeDirectoryOfLength(base, c.length - name.size()) +
-        name;
+        MakeDirectoryOfLength(base, c.length - name.size() - 1) + L"\\" + name;
     ASSERT_EQ(c.length, path.size());
     output_file_seams::Reset();
     OutputFile output;

@@ -1,5 +1,7 @@
 #include "sleep_seam.h"
 
+#include "support/test_support.h"
+
 namespace {
 
 int calls = 0;
@@ -10,13 +12,7 @@ void WINAPI FakeSleep(DWORD milliseconds) {
   ++calls;
   if (action) action(calls);
   if (!real_sleep) return;
-  // A plain pointer: the guard of an initialised local static may sleep.
-  static decltype(&Sleep) real = nullptr;
-  if (!real) {
-    real = reinterpret_cast<decltype(&Sleep)>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "Sleep"));
-  }
-  real(milliseconds);
+  REAL_FUNCTION(L"kernel32.dll", Sleep)(milliseconds);
 }
 
 }  // namespace

@@ -4,25 +4,19 @@
 
 #include <cstring>
 
+#include "support/test_support.h"
+
 extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 namespace work_dir_seams {
 namespace {
 
+using testing_support::ArmedFailure;
+
 State state;
 
-// The real function behind an import. A plain pointer, not an initialised
-// local static: the guard of one may itself call a seamed function (a
-// handle closed while a lock is set up) and deadlock on re-entry.
-#define REAL(module, name)                                             \
-  static decltype(&name) real = nullptr;                               \
-  if (!real) {                                                         \
-    real = reinterpret_cast<decltype(&name)>(                          \
-        GetProcAddress(GetModuleHandleW(module), #name));              \
-  }
-
 BOOLEAN WINAPI FakeSystemFunction036(PVOID buffer, ULONG length) {
-  REAL(L"advapi32.dll", SystemFunction036);
+  const auto real = REAL_FUNCTION(L"advapi32.dll", SystemFunction036);
   ++state.platform_calls;
   ++state.random_calls;
   if (state.random_bytes.empty()) return real(buffer, length);
@@ -34,7 +28,7 @@ BOOLEAN WINAPI FakeSystemFunction036(PVOID buffer, ULONG length) {
 
 BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
                                  LPSECURITY_ATTRIBUTES attributes) {
-  REAL(L"kernel32.dll", CreateDirectoryW);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CreateDirectoryW);
   ++state.platform_calls;
   state.created_paths.push_back(path ? path : L"");
   CapturedAttributes captured;
@@ -55,12 +49,9 @@ BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
 }
 
 BOOL WINAPI FakeGetVolumePathNameW(LPCWSTR file, LPWSTR volume, DWORD size) {
-  REAL(L"kernel32.dll", GetVolumePathNameW);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", GetVolumePathNameW);
   ++state.platform_calls;
-  if (state.fail_volume_path) {
-    SetLastError(state.fail_volume_path);
-    return FALSE;
-  }
+  if (ArmedFailure(state.fail_volume_path)) return FALSE;
   return real(file, volume, size);
 }
 
@@ -69,13 +60,10 @@ BOOL WINAPI FakeGetVolumeInformationW(LPCWSTR root, LPWSTR name,
                                       LPDWORD component_length, LPDWORD flags,
                                       LPWSTR system_name,
                                       DWORD system_name_size) {
-  REAL(L"kernel32.dll", GetVolumeInformationW);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", GetVolumeInformationW);
   ++state.platform_calls;
   ++state.volume_information_calls;
-  if (state.fail_volume_information) {
-    SetLastError(state.fail_volume_information);
-    return FALSE;
-  }
+  if (ArmedFailure(state.fail_volume_information)) return FALSE;
   const BOOL ok = real(root, name, name_size, serial, component_length, flags,
                        system_name, system_name_size);
   if (ok && flags && state.clear_persistent_acls) {
@@ -86,13 +74,10 @@ BOOL WINAPI FakeGetVolumeInformationW(LPCWSTR root, LPWSTR name,
 
 BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access,
                                  PHANDLE token) {
-  REAL(L"advapi32.dll", OpenProcessToken);
+  const auto real = REAL_FUNCTION(L"advapi32.dll", OpenProcessToken);
   ++state.platform_calls;
   ++state.open_token_calls;
-  if (state.fail_open_token) {
-    SetLastError(state.fail_open_token);
-    return FALSE;
-  }
+  if (ArmedFailure(state.fail_open_token)) return FALSE;
   const BOOL ok = real(process, access, token);
   if (ok) {
     state.token = *token;
@@ -104,24 +89,19 @@ BOOL WINAPI FakeOpenProcessToken(HANDLE process, DWORD access,
 BOOL WINAPI FakeGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type,
                                     LPVOID buffer, DWORD size,
                                     PDWORD returned) {
-  REAL(L"advapi32.dll", GetTokenInformation);
+  const auto real = REAL_FUNCTION(L"advapi32.dll", GetTokenInformation);
   ++state.platform_calls;
-  const DWORD fault =
-      buffer ? state.fail_owner_query : state.fail_owner_size_probe;
-  if (fault) {
-    SetLastError(fault);
+  if (ArmedFailure(buffer ? state.fail_owner_query
+                          : state.fail_owner_size_probe)) {
     return FALSE;
   }
   return real(token, type, buffer, size, returned);
 }
 
 HLOCAL WINAPI FakeLocalAlloc(UINT flags, SIZE_T size) {
-  REAL(L"kernel32.dll", LocalAlloc);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", LocalAlloc);
   ++state.platform_calls;
-  if (state.fail_local_alloc) {
-    SetLastError(state.fail_local_alloc);
-    return nullptr;
-  }
+  if (ArmedFailure(state.fail_local_alloc)) return nullptr;
   HLOCAL block = real(flags, size);
   if (block) {
     ++state.local_blocks_handed_out;
@@ -131,7 +111,7 @@ HLOCAL WINAPI FakeLocalAlloc(UINT flags, SIZE_T size) {
 }
 
 HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
-  REAL(L"kernel32.dll", LocalFree);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", LocalFree);
   ++state.platform_calls;
   state.live_local_blocks.erase(block);
   const HLOCAL result = real(block);
@@ -140,15 +120,11 @@ HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
 }
 
 BOOL WINAPI FakeConvertSidToStringSidW(PSID sid, LPWSTR* text) {
-  REAL(L"advapi32.dll", ConvertSidToStringSidW);
+  const auto real = REAL_FUNCTION(L"advapi32.dll", ConvertSidToStringSidW);
   ++state.platform_calls;
-  if (state.fail_sid_conversion) {
-    SetLastError(state.fail_sid_conversion);
-    return FALSE;
-  }
+  if (ArmedFailure(state.fail_sid_conversion)) return FALSE;
   if (state.sid_text_length) {
-    const auto real_alloc = reinterpret_cast<decltype(&LocalAlloc)>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LocalAlloc"));
+    const auto real_alloc = REAL_FUNCTION(L"kernel32.dll", LocalAlloc);
     std::wstring long_sid = L"S-1-5-21";
     while (long_sid.size() < state.sid_text_length) long_sid += L"-1";
     long_sid.resize(state.sid_text_length);
@@ -166,12 +142,10 @@ BOOL WINAPI FakeConvertSidToStringSidW(PSID sid, LPWSTR* text) {
 BOOL WINAPI FakeConvertStringSecurityDescriptorToSecurityDescriptorW(
     LPCWSTR text, DWORD revision, PSECURITY_DESCRIPTOR* descriptor,
     PULONG size) {
-  REAL(L"advapi32.dll", ConvertStringSecurityDescriptorToSecurityDescriptorW);
+  const auto real = REAL_FUNCTION(
+      L"advapi32.dll", ConvertStringSecurityDescriptorToSecurityDescriptorW);
   ++state.platform_calls;
-  if (state.fail_descriptor_conversion) {
-    SetLastError(state.fail_descriptor_conversion);
-    return FALSE;
-  }
+  if (ArmedFailure(state.fail_descriptor_conversion)) return FALSE;
   if (!real(text, revision, descriptor, size)) return FALSE;
   ++state.local_blocks_handed_out;
   state.live_local_blocks.insert(*descriptor);
@@ -179,14 +153,12 @@ BOOL WINAPI FakeConvertStringSecurityDescriptorToSecurityDescriptorW(
 }
 
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
-  REAL(L"kernel32.dll", CloseHandle);
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CloseHandle);
   if (state.token && handle == state.token) state.token_closed = true;
   const BOOL ok = real(handle);
   if (state.clean_up_error) SetLastError(state.clean_up_error);
   return ok;
 }
-
-#undef REAL
 
 }  // namespace
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "long_paths.h"
 #include "sleep_seam.h"
 #include "support/test_support.h"
 #include "work_dir_seams.h"
@@ -16,6 +15,7 @@ namespace {
 
 using testing_support::DirectoryExists;
 using testing_support::ListDirectory;
+using testing_support::MakeDirectoryOfLength;
 using testing_support::Narrow;
 using work_dir_seams::Seams;
 
@@ -163,7 +163,8 @@ TEST_F(WorkDirTest, ParentLengthLimit) {
     SCOPED_TRACE("parent of " + std::to_string(c.parent_length));
     std::wstring parent;
     if (c.parent_exists) {
-      parent = long_paths::MakeDirectoryOfLength(temp_.path(), c.parent_length);
+      parent =
+          MakeDirectoryOfLength(temp_.path(), c.parent_length - 1) + L"\\";
     } else {
       parent = parent_ + std::wstring(c.parent_length - parent_.size() - 1,
                                       L'x') + L"\\";
