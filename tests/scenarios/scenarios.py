@@ -49,6 +49,12 @@ RC_ARCHIVE_NOT_FOUND = 112
 RC_SETUP_COMMAND_FAILED = 105
 RC_PATH_TOO_LONG = 108
 RC_UNSUPPORTED_SWITCH = 118
+RC_SETUP_NOT_STARTED = 124
+
+# Why starting a setup that is not a program fails (ARM64 Wine says so too).
+ERROR_BAD_EXE_FORMAT = 193
+# Why an archive or setup is not found in the installer.
+ERROR_FILE_NOT_FOUND = 2
 
 COMMAND_CAPACITY = 1300
 # The fixed text of setup's command line around setup's path, the
@@ -336,7 +342,8 @@ class Context:
         """A packaged installer of one kind, linked once per driver run.
 
         plain: setup and archive; compressed: setup as a cabinet; no-setup and
-        no-archive: layouts the installer rejects."""
+        no-archive: layouts the installer rejects; not-a-program: a text file
+        as setup, which is written out and cannot be started."""
         if kind not in self.packaged:
             out = os.path.join(self.root, "packaged", f"{kind}.exe")
             args = [sys.executable, PACKAGE, "--arch", self.arch, "--kit", self.kit,
@@ -349,6 +356,11 @@ class Context:
                 args += ["--archive", self.archive, "--unchecked"]
             elif kind == "no-archive":
                 args += ["--setup", self.probe, "--unchecked"]
+            elif kind == "not-a-program":
+                text = os.path.join(self.root, "payload", "not-a-program.txt")
+                with open(text, "w") as f:
+                    f.write("This text stands where setup's program should be.\r\n")
+                args += ["--setup", text, "--archive", self.archive]
             else:
                 raise ValueError(kind)
             done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -450,12 +462,16 @@ class Registry:
         self.reg("delete", f"{root}\\{path}", "/f")
 
     def set_values(self, keys):
-        """Creates keys with REG_DWORD values in one import: {(root, path): {name: value}}."""
+        """Creates keys with values in one import: {(root, path): {name: value}},
+        an int making a REG_DWORD and a str a REG_SZ."""
         lines = ["Windows Registry Editor Version 5.00", ""]
         for (root, path), values in keys.items():
             lines.append(f"[{self.LONG_ROOT[root]}\\{path}]")
             for name, value in values.items():
-                lines.append(f'"{name}"=dword:{value:08x}')
+                if isinstance(value, str):
+                    lines.append(f'"{name}"="{value}"')
+                else:
+                    lines.append(f'"{name}"=dword:{value:08x}')
             lines.append("")
         file = self.context.unique("set") + ".reg"
         with open(file, "w", encoding="utf-8", newline="\r\n") as f:
@@ -478,6 +494,15 @@ class Registry:
                 continue
             values[name] = int(data, 16) if kind == "REG_DWORD" else data
         return values
+
+    def subkeys(self, root, path):
+        """The names of the key's subkeys, sorted, or None when the key is missing."""
+        status, stdout, _ = self.reg("query", f"{root}\\{path}")
+        if status != 0:
+            return None
+        prefix = f"{self.LONG_ROOT[root]}\\{path}\\".lower()
+        return sorted(line[len(prefix):] for line in stdout.splitlines()
+                      if line.lower().startswith(prefix))
 
 
 # ---------------------------------------------------------------- the driver
@@ -618,6 +643,15 @@ def setup_command_line(s):
         check_equal(expected_command_line(result.report, installer, "   alpha"),
                     result.report["command_line"], "setup's command line")
 
+    # Without its closing quotation mark the program name runs to the end of
+    # the line: nothing follows it, so nothing is passed on.
+    with s.case("program name without its closing quotation mark"):
+        result = c.run(installer, command_line=f'"{win_path(installer)} --system-level')
+        check_equal(0, result.exit_code, f"exit code ({result.describe()})")
+        check_setup_ran(c, result, installer)
+        check_equal(expected_command_line(result.report, installer),
+                    result.report["command_line"], "setup's command line")
+
     # The composed part has a known length: the work directory's name is
     # fixed in length, so the room left for the arguments is known before
     # the run.
@@ -681,7 +715,8 @@ def retired_switch(s):
 @scenario("core")
 def result_records(s):
     """The record in the client-state key (32-bit view): success and failure
-    per user, and under HKEY_LOCAL_MACHINE for a system-level run."""
+    per user, and under HKEY_LOCAL_MACHINE for a system-level run. A missing
+    key is never created."""
     c = s.context
     installer = c.place(os.path.join(s.dir, "records"), "records.exe")
     user = ("HKCU", CLIENT_STATE + STABLE_GUID)
@@ -708,17 +743,62 @@ def result_records(s):
         check_equal({"InstallerResult": 1, "InstallerError": 7, "InstallerExtraCode1": 0},
                     c.registry.values(*user), "client-state values")
 
+    # A result that is not a REG_DWORD counts as none recorded, even when it
+    # reads as 1: the failure is recorded over it.
+    with s.case("failure per user over a string InstallerResult of 1"):
+        c.registry.set_values({user: {"InstallerResult": "1", "InstallerError": SENTINEL_ERROR,
+                                      "InstallerExtraCode1": SENTINEL_EXTRA}})
+        result = c.run(installer, env={"BRIVEL_PROBE_EXIT": "7"})
+        check_equal(7, result.exit_code, f"exit code ({result.describe()})")
+        check_equal({"InstallerResult": 1, "InstallerError": 7, "InstallerExtraCode1": 0},
+                    c.registry.values(*user), "client-state values")
+
+    # Setup is written out and cannot be started: the start's error is the
+    # detail, and the work area goes all the same.
+    with s.case("failure per user (setup is not a program)"):
+        folder = os.path.join(s.dir, "not-a-program")
+        text_setup = c.place(folder, "not-a-program.exe", "not-a-program")
+        c.registry.set_values({user: {"InstallerResult": 0, "InstallerError": SENTINEL_ERROR,
+                                      "InstallerExtraCode1": SENTINEL_EXTRA}})
+        result = c.run(text_setup)
+        values = c.registry.values(*user)
+        s.note(f"starting a setup that is not a program: exit code {result.exit_code}, "
+               f"recorded detail {values and values.get('InstallerExtraCode1')}")
+        check_equal(RC_SETUP_NOT_STARTED, result.exit_code, f"exit code ({result.describe()})")
+        check(result.report is None, "setup ran")
+        check_only(folder, ["not-a-program.exe"])
+        check_equal({"InstallerResult": 1, "InstallerError": RC_SETUP_NOT_STARTED,
+                     "InstallerExtraCode1": ERROR_BAD_EXE_FORMAT},
+                    values, "client-state values")
+
+    # The updater makes the client-state key; the installer only opens it.
+    # Its parent is there, so only the missing key itself stops the open.
+    parent = ("HKCU", CLIENT_STATE.rstrip("\\"))
+    for code in (7, 0):
+        with s.case(f"no client-state key (setup exits with {code})"):
+            c.registry.delete(*user)
+            result = c.run(installer, env={"BRIVEL_PROBE_EXIT": str(code)})
+            check_equal(code, result.exit_code, f"exit code ({result.describe()})")
+            check_equal([], c.registry.subkeys(*parent), "keys under the client-state key's parent")
+
     untouched = {"InstallerResult": 0, "InstallerError": SENTINEL_ERROR,
                  "InstallerExtraCode1": SENTINEL_EXTRA}
-    for label, arguments, env in (("--system-level", " --system-level", {}),
-                                  (f"{MACHINE_VARIABLE}=1", "", {MACHINE_VARIABLE: "1"})):
-        with s.case(f"success at system level ({label})"):
+    # Only the single character 1 in the machine variable asks for a
+    # system-level run.
+    for label, arguments, env, system_level in (
+            ("--system-level", " --system-level", {}, True),
+            (f"{MACHINE_VARIABLE}=1", "", {MACHINE_VARIABLE: "1"}, True),
+            (f"{MACHINE_VARIABLE}=10", "", {MACHINE_VARIABLE: "10"}, False),
+            (f"{MACHINE_VARIABLE}=0", "", {MACHINE_VARIABLE: "0"}, False)):
+        level = "at system level" if system_level else "per user"
+        with s.case(f"success {level} ({label})"):
             c.registry.set_values({user: untouched, machine: untouched})
             result = c.run(installer, arguments, env=env)
             check_equal(0, result.exit_code, f"exit code ({result.describe()})")
+            recorded, other = (machine, user) if system_level else (user, machine)
             check_equal(dict(untouched, InstallerExtraCode1=SUCCESS_RECORD),
-                        c.registry.values(*machine), "machine client-state values")
-            check_equal(untouched, c.registry.values(*user), "per-user client-state values")
+                        c.registry.values(*recorded), f"{recorded[0]} client-state values")
+            check_equal(untouched, c.registry.values(*other), f"{other[0]} client-state values")
 
 
 # ---------------------------------------------------------------- paths
@@ -1162,18 +1242,32 @@ def no_window(s):
         _, _, stderr = c.wine(["rundll32.exe", "kernel32.dll,GetTickCount"], env=env)
         check(re.search(r":trace:win:.*CreateWindowEx", stderr),
               "rundll32 created no window that the traces show")
-    for label, kind, extra, code in (
-            ("setup fails", "plain", {"BRIVEL_PROBE_EXIT": "7"}, 7),
-            ("no setup in the layout", "no-setup", {}, RC_SETUP_NOT_EXTRACTED),
-            ("no archive in the layout", "no-archive", {}, RC_ARCHIVE_NOT_FOUND)):
+    # A rejected layout is recorded with its detail: the payload that was
+    # not found. (Setup's own failure record is checked in result_records.)
+    key = ("HKCU", CLIENT_STATE + STABLE_GUID)
+    c.registry.clear()
+    s.defer(lambda: c.registry.delete("HKCU", MORVEX))
+    for label, kind, extra, code, detail in (
+            ("setup fails", "plain", {"BRIVEL_PROBE_EXIT": "7"}, 7, None),
+            ("no setup in the layout", "no-setup", {}, RC_SETUP_NOT_EXTRACTED,
+             ERROR_FILE_NOT_FOUND),
+            ("no archive in the layout", "no-archive", {}, RC_ARCHIVE_NOT_FOUND,
+             ERROR_FILE_NOT_FOUND)):
         with s.case(label):
             folder = os.path.join(s.dir, kind)
             installer = c.place(folder, f"{kind}.exe", kind)
+            if detail is not None:
+                c.registry.set_values({key: {"InstallerResult": 0, "InstallerError": SENTINEL_ERROR,
+                                             "InstallerExtraCode1": SENTINEL_EXTRA}})
             result = c.run(installer, env=dict(extra, WINEDEBUG=WINDOW_TRACE))
             check_equal(code, result.exit_code, f"exit code ({result.describe()})")
             check_equal([], window_traces(result.stderr, win_path(installer)),
                         "window traces of the installer")
             check_only(folder, [f"{kind}.exe"])
+            if detail is not None:
+                check_equal({"InstallerResult": 1, "InstallerError": code,
+                             "InstallerExtraCode1": detail},
+                            c.registry.values(*key), "client-state values")
 
 
 # ---------------------------------------------------------------- main
