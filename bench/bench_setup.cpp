@@ -12,8 +12,10 @@
 //   image_size=N        the size of its own file in bytes (the benchmark pads
 //                       the program with bytes after its image)
 //   image_created=T     its own file's creation and last-write times as the
-//   image_written=T     file system reports them: for a setup written by the
-//                       installer, the first and the last write of extraction
+//   image_written=T     platform reports them (Wine reports the last-write
+//                       time for both, at the kernel's clock-tick resolution):
+//                       for a setup written by the installer, about when
+//                       extraction's last write ended
 //
 // The bytes after the image are never read: the loader maps only the image.
 // No run-time library: raw entry point, KERNEL32 only.
