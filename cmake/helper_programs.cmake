@@ -3,13 +3,14 @@
 # into installers, and the runner that reports a child's full exit code.
 # Outputs go to <build>/helpers/.
 #
+#   brivel_helper_import_library(NAME DEF_FILE)
 #   brivel_helper_program(NAME SUBSYSTEM windows|console ENTRY SYMBOL
-#                         SOURCES ... [IMPORTS dll ...] [HELPER_IMPORTS def ...])
+#                         SOURCES ... [IMPORTS dll ...] [HELPER_IMPORTS name ...])
 #
 # IMPORTS names import libraries of the kit (cmake/imports/*.def: what the
-# product itself may import). HELPER_IMPORTS names .def files of
-# tests/support/ (without the extension) whose import libraries are made
-# here, so that the helpers' needs never widen the product's lists.
+# product itself may import). HELPER_IMPORTS names import libraries made by
+# brivel_helper_import_library from .def files of their own, so that the
+# helpers' needs never widen the product's lists.
 
 set(BRIVEL_HELPER_DIR ${CMAKE_BINARY_DIR}/helpers)
 set(BRIVEL_HELPER_IMPORT_DIR ${BRIVEL_HELPER_DIR}/imports)
@@ -17,8 +18,7 @@ set(BRIVEL_HELPER_IMPORT_DIR ${BRIVEL_HELPER_DIR}/imports)
 # All helper programs: `cmake --build build/<arch> --target helpers`.
 add_custom_target(helpers)
 
-function(brivel_helper_import_library def_name)
-  set(def ${CMAKE_SOURCE_DIR}/tests/support/${def_name}.def)
+function(brivel_helper_import_library def_name def)
   set(lib ${BRIVEL_HELPER_IMPORT_DIR}/lib${def_name}.a)
   add_custom_command(OUTPUT ${lib}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${BRIVEL_HELPER_IMPORT_DIR}
@@ -55,7 +55,8 @@ function(brivel_helper_program name)
   add_dependencies(helpers ${name})
 endfunction()
 
-brivel_helper_import_library(helper_kernel32)
+brivel_helper_import_library(helper_kernel32
+  ${CMAKE_SOURCE_DIR}/tests/support/helper_kernel32.def)
 
 # The compiler may emit memset/memcpy for records; the product's own
 # definitions serve the helpers too.
@@ -80,42 +81,22 @@ brivel_helper_program(exit_code_runner
 # ---------------------------------------------------------------------------
 # The demo's setup program (demo/demo_setup.cpp), which tools/demo packages
 # with the demo archive. It imports what the kit's lists allow plus the few
-# functions of demo/kernel32_extra.def, whose import library is made here so
-# that the demo never widens the product's lists.
-set(DEMO_IMPORT_DEF ${CMAKE_SOURCE_DIR}/demo/kernel32_extra.def)
-set(DEMO_IMPORT_LIB ${CMAKE_BINARY_DIR}/demo/libkernel32_extra.a)
-add_custom_command(OUTPUT ${DEMO_IMPORT_LIB}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/demo
-  COMMAND ${LLVM_DLLTOOL} -m ${BRIVEL_DLLTOOL_MACHINE} -d ${DEMO_IMPORT_DEF} -l ${DEMO_IMPORT_LIB}
-  DEPENDS ${DEMO_IMPORT_DEF}
-  COMMENT "Demo import library kernel32_extra")
-add_custom_target(demo_imports DEPENDS ${DEMO_IMPORT_LIB})
-
+# functions of demo/kernel32_extra.def.
+brivel_helper_import_library(kernel32_extra ${CMAKE_SOURCE_DIR}/demo/kernel32_extra.def)
 brivel_helper_program(demo_setup
   SUBSYSTEM windows ENTRY DemoSetupEntry
-  SOURCES ${CMAKE_SOURCE_DIR}/demo/demo_setup.cpp
-          ${CMAKE_SOURCE_DIR}/base/bounded_string.cpp
-          ${CMAKE_SOURCE_DIR}/base/runtime_support.cpp
-  IMPORTS kernel32 shell32)
-target_link_libraries(demo_setup PRIVATE ${DEMO_IMPORT_LIB})
-add_dependencies(demo_setup demo_imports)
+  SOURCES ${CMAKE_SOURCE_DIR}/demo/demo_setup.cpp ${BRIVEL_HELPER_RUNTIME}
+  IMPORTS kernel32 shell32
+  HELPER_IMPORTS kernel32_extra)
 
 # ---------------------------------------------------------------------------
 # Benchmark programs (bench/, used by tools/bench only, not by the tests):
 # the setup that stamps the clock as its first action, the runner that
 # stamps it just before starting the installer and reads the installer's
 # peak working set, and the plain file copy that extraction is compared
-# with. Their imports come from bench/bench_kernel32.def, whose import
-# library is made here, so the benchmark never widens the product's lists.
+# with. Their imports come from bench/bench_kernel32.def.
 # `cmake --build build/<arch> --target bench`.
-set(BENCH_IMPORT_DEF ${CMAKE_SOURCE_DIR}/bench/bench_kernel32.def)
-set(BENCH_IMPORT_LIB ${CMAKE_BINARY_DIR}/bench/libbench_kernel32.a)
-add_custom_command(OUTPUT ${BENCH_IMPORT_LIB}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/bench
-  COMMAND ${LLVM_DLLTOOL} -m ${BRIVEL_DLLTOOL_MACHINE} -d ${BENCH_IMPORT_DEF} -l ${BENCH_IMPORT_LIB}
-  DEPENDS ${BENCH_IMPORT_DEF}
-  COMMENT "Benchmark import library bench_kernel32")
-add_custom_target(bench_imports DEPENDS ${BENCH_IMPORT_LIB})
+brivel_helper_import_library(bench_kernel32 ${CMAKE_SOURCE_DIR}/bench/bench_kernel32.def)
 add_custom_target(bench)
 
 foreach(bench_program bench_setup:windows:BenchSetupEntry
@@ -128,11 +109,8 @@ foreach(bench_program bench_setup:windows:BenchSetupEntry
   brivel_helper_program(${bench_name}
     SUBSYSTEM ${bench_subsystem} ENTRY ${bench_entry}
     SOURCES ${CMAKE_SOURCE_DIR}/bench/${bench_name}.cpp
-            ${CMAKE_SOURCE_DIR}/bench/bench_support.cpp
-            ${CMAKE_SOURCE_DIR}/base/bounded_string.cpp
-            ${CMAKE_SOURCE_DIR}/base/runtime_support.cpp)
-  target_link_libraries(${bench_name} PRIVATE ${BENCH_IMPORT_LIB})
-  add_dependencies(${bench_name} bench_imports)
+            ${CMAKE_SOURCE_DIR}/bench/bench_support.cpp ${BRIVEL_HELPER_RUNTIME}
+    HELPER_IMPORTS bench_kernel32)
   add_dependencies(bench ${bench_name})
 endforeach()
 
