@@ -28,7 +28,12 @@ DWORD TryMarkForDeletion(const WideChar* path) {
 }
 
 // Clears a read-only attribute, writing every other attribute and time back
-// as it was read. True only when the attribute was set and is now cleared.
+// as it was read. True only when the attribute was set and the write was
+// accepted. An attribute word of 0 tells SetFileInformationByHandle to leave
+// the attributes as they are (FILE_BASIC_INFO, "If this is set to 0 ... none
+// of the attributes are changed"), so a file whose only attribute is
+// read-only gets FILE_ATTRIBUTE_NORMAL instead. Wine adds the archive
+// attribute to every file, which hides this there.
 bool ClearReadOnly(const WideChar* path) {
   HANDLE handle =
       CreateFileW(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -40,6 +45,7 @@ bool ClearReadOnly(const WideChar* path) {
                                    sizeof(basic)) &&
       (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
     basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic,
                                          sizeof(basic)) != FALSE;
   }
@@ -51,14 +57,18 @@ bool ClearReadOnly(const WideChar* path) {
 
 bool RemoveWithRetries(const WideChar* path, int32_t& attempt_count) {
   attempt_count = 1;
+  // Within one attempt the routine may go back once after a deletion mark
+  // and once after clearing read-only without counting; anything more
+  // counts as a wait. So no answer of the platform, however odd, can keep
+  // it going past the attempt limit.
   bool marked = false;
+  bool cleared = false;
   for (;;) {
     const DWORD error = TryMarkForDeletion(path);
     // A successful mark is checked by opening again: the object is gone only
     // when the open says so; one still held by someone else answers with
     // access denied and is waited for. A platform that lets a marked object
-    // be opened and marked again is waited for too, so the loop stays
-    // bounded by the attempt limit.
+    // be opened and marked again is waited for too.
     if (error == ERROR_SUCCESS && !marked) {
       marked = true;
       continue;
@@ -73,13 +83,19 @@ bool RemoveWithRetries(const WideChar* path, int32_t& attempt_count) {
       case ERROR_SHARING_VIOLATION:
         break;
       case ERROR_ACCESS_DENIED:
-        if (ClearReadOnly(path)) continue;
+        // A clear that did not take effect is waited for like any other
+        // refusal.
+        if (!cleared && ClearReadOnly(path)) {
+          cleared = true;
+          continue;
+        }
         break;
       default:
         return false;
     }
     if (attempt_count == REMOVAL_ATTEMPT_LIMIT) return false;
     marked = false;
+    cleared = false;
     ++attempt_count;
     Sleep(REMOVAL_WAIT_MS);
   }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "attribute_seam.h"
 #include "sleep_seam.h"
 #include "support/test_support.h"
 
@@ -82,6 +83,7 @@ class RemovalTest : public ::testing::Test {
  protected:
   void SetUp() override {
     sleep_seam::Reset();
+    attribute_seam::Reset();
     file_ = temp_.Join(L"setup.exe");
   }
 
@@ -90,18 +92,24 @@ class RemovalTest : public ::testing::Test {
 };
 
 TEST_F(RemovalTest, EndsAtTheFirstAttemptWithoutWaiting) {
+  using attribute_seam::Rule;
   enum Make { NOTHING, PLAIN_FILE, READ_ONLY_FILE, EMPTY_DIRECTORY };
   struct Case {
     const char* name;
     const wchar_t* relative_path;
     Make make;
     bool removed;
+    Rule rule = Rule::WINE;
   };
   const Case cases[] = {
       {"missing path", L"missing", NOTHING, true},
       {"missing parent", L"missing\\setup.exe", NOTHING, true},
       {"plain file", L"plain", PLAIN_FILE, true},
       {"read-only file", L"read-only", READ_ONLY_FILE, true},
+      // Under Windows' rules read-only is then the file's only attribute,
+      // and clearing it must not write an attribute word of 0.
+      {"read-only file, Windows' attribute rule", L"read-only-alone",
+       READ_ONLY_FILE, true, Rule::WINDOWS},
       {"empty directory", L"empty", EMPTY_DIRECTORY, true},
       // An error outside the handled set (ERROR_INVALID_NAME) stops at once.
       {"invalid name", L"bad<name>", NOTHING, false},
@@ -118,8 +126,10 @@ TEST_F(RemovalTest, EndsAtTheFirstAttemptWithoutWaiting) {
       ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
     }
     sleep_seam::Reset();
+    attribute_seam::SetRule(c.rule);
     int32_t attempts = 0;
     EXPECT_EQ(c.removed, RemoveWithRetries(path.c_str(), attempts));
+    attribute_seam::SetRule(Rule::WINE);
     EXPECT_EQ(1, attempts);
     EXPECT_EQ(0, sleep_seam::Calls());
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(path.c_str()));
@@ -166,6 +176,23 @@ TEST_F(RemovalTest, GivesUpOnAFileHeldThroughout) {
   EXPECT_EQ(REMOVAL_ATTEMPT_LIMIT - 1, sleep_seam::Calls());
   holder.Release();
   EXPECT_EQ("bytes", ReadFileBytes(file_));
+}
+
+// A clear that reports success and changes nothing sends the routine back
+// to its deletion open; each such round is counted, so the routine ends at
+// the attempt limit instead of going round for ever.
+TEST_F(RemovalTest, ClearsThatDoNotTakeEffectAreCountedAsWaits) {
+  WriteFileBytes(file_, "bytes");
+  ASSERT_TRUE(SetFileAttributesW(file_.c_str(), FILE_ATTRIBUTE_READONLY));
+  attribute_seam::SetRule(attribute_seam::Rule::INEFFECTIVE_CLEARS);
+  sleep_seam::SetRealSleep(false);
+  int32_t attempts = 0;
+  EXPECT_FALSE(RemoveWithRetries(file_.c_str(), attempts));
+  EXPECT_EQ(REMOVAL_ATTEMPT_LIMIT, attempts);
+  EXPECT_EQ(REMOVAL_ATTEMPT_LIMIT - 1, sleep_seam::Calls());
+  EXPECT_EQ(REMOVAL_ATTEMPT_LIMIT, attribute_seam::BasicInfoWrites());
+  attribute_seam::SetRule(attribute_seam::Rule::WINE);
+  SetFileAttributesW(file_.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // This process's own handle, opened with delete sharing, keeps a file that
