@@ -21,8 +21,13 @@ const WideChar SDDL_CLOSING[] = L")";
 
 constexpr uint64_t RANDOM_BYTES = 4;
 constexpr uint64_t NAME_DIGITS = 5;
-// Five digits, ".tmp", the final backslash and the terminator.
-constexpr uint64_t NAME_ROOM = NAME_DIGITS + 4 + 1 + 1;
+// What follows "BV_" in the directory's own path: five digits and ".tmp".
+constexpr uint64_t NAME_TAIL = NAME_DIGITS + 4;
+// CreateDirectoryW refuses a directory path longer than MAX_PATH - 12
+// characters with the terminator, so that an 8.3 name still fits inside
+// ("Naming Files, Paths, and Namespaces"; the CreateDirectoryW page): 247
+// characters at most, whatever the volume. Wine takes longer ones.
+constexpr uint64_t DIRECTORY_PATH_LIMIT = MAX_PATH - 12 - 1;
 
 }  // namespace
 
@@ -111,7 +116,8 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path) {
     return outcome;
   }
   const uint64_t length = BoundedLength(path.text, PATH_CAPACITY);
-  if (PATH_CAPACITY - length < NAME_ROOM) return outcome;
+  // A name the platform would refuse is not tried ten times over.
+  if (length + NAME_TAIL > DIRECTORY_PATH_LIMIT) return outcome;
 
   SECURITY_ATTRIBUTES attributes = {};
   attributes.nLength = sizeof(attributes);

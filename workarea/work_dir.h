@@ -16,10 +16,12 @@ constexpr int WORK_DIR_NAME_ATTEMPTS = 10;
 
 // Creates the work directory inside parent (which ends in a backslash).
 // RC_OK: the directory exists and path holds its full path with a final
-// backslash. RC_PATH_TOO_LONG (no platform call made) when the name cannot
-// fit, RC_WORK_DIR_ACL_FAILED with the last error when the security
-// descriptor cannot be built, RC_WORK_DIR_FAILED when every name attempt
-// failed. On failure nothing was created and path holds no usable path.
+// backslash. RC_PATH_TOO_LONG (no platform call made) when the directory's
+// path would be longer than the platform creates directories for (a parent
+// of 236 characters or more), RC_WORK_DIR_ACL_FAILED with the last error
+// when the security descriptor cannot be built, RC_WORK_DIR_FAILED when
+// every name attempt failed. On failure nothing was created and path holds
+// no usable path.
 RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path);
 
 // Builds the work directory's security descriptor for a directory inside

@@ -112,10 +112,10 @@ TEST_F(RunInstallerSeamTest, OwnPathThatCannotBeUsedEndsTheRunWith105) {
 // volumes keep access lists, so the owner is always needed here.
 TEST_F(RunInstallerSeamTest, FailedWorkDirectoryIsTheRunsOutcome) {
   // Need not exist: the length alone ends the run.
-  const std::wstring parent_247 =
-      temp_.path() + L"\\" + std::wstring(245 - temp_.path().size(), L'd') +
+  const std::wstring parent_236 =
+      temp_.path() + L"\\" + std::wstring(234 - temp_.path().size(), L'd') +
       L"\\";
-  ASSERT_EQ(247u, parent_247.size());
+  ASSERT_EQ(236u, parent_236.size());
   struct Case {
     const char* name;
     std::wstring installer;
@@ -125,7 +125,7 @@ TEST_F(RunInstallerSeamTest, FailedWorkDirectoryIsTheRunsOutcome) {
     size_t creation_attempts;
   };
   const Case cases[] = {
-      {"parent of 247 characters", parent_247 + L"i.exe", 0, 0,
+      {"parent of 236 characters", parent_236 + L"i.exe", 0, 0,
        {RC_PATH_TOO_LONG, 0}, 0},
       {"no owner for the access list", installer_, ERROR_ACCESS_DENIED, 0,
        {RC_WORK_DIR_ACL_FAILED, ERROR_ACCESS_DENIED}, 0},

@@ -3,6 +3,7 @@
 #include <sddl.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "support/test_support.h"
 
@@ -45,6 +46,12 @@ BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
     }
   }
   state.attributes.push_back(captured);
+  // A "\\?\" path is not subject to the limit.
+  if (state.windows_directory_path_limit && path &&
+      wcsncmp(path, L"\\\\?\\", 4) != 0 && wcslen(path) > MAX_PATH - 12 - 1) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
   return real(path, attributes);
 }
 

@@ -29,6 +29,12 @@ struct State {
   // queue is empty.
   std::deque<std::array<uint8_t, 4>> random_bytes;
   bool clear_persistent_acls = false;  // GetVolumeInformationW's flags
+  // Windows' rule, which Wine does not apply: CreateDirectoryW refuses a
+  // path longer than MAX_PATH - 12 characters with the terminator (247
+  // characters) with ERROR_FILENAME_EXCED_RANGE, unless it begins with
+  // "\\?\" ("Naming Files, Paths, and Namespaces"; the CreateDirectoryW
+  // page).
+  bool windows_directory_path_limit = false;
   DWORD fail_volume_path = 0;         // GetVolumePathNameW
   DWORD fail_volume_information = 0;  // GetVolumeInformationW
   DWORD fail_open_token = 0;

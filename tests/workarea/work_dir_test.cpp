@@ -142,11 +142,12 @@ TEST_F(WorkDirTest, RealGeneratorGivesTheSameShape) {
             ListDirectory(temp_.path()));
 }
 
-// The parent may be at most 246 characters: the name's 13 characters then
-// bring the path to 259. Wine creates such a directory through a plain path;
-// Windows without long-path support refuses directory paths beyond
-// MAX_PATH - 12 characters, so there the 246-character parent would end in
-// RC_WORK_DIR_FAILED.
+// The parent may be at most 235 characters: the directory's own path is
+// then 247 characters, the longest Windows' CreateDirectoryW creates, and
+// 248 with its final backslash. The rule is applied through the seam (Wine
+// creates longer ones): every parent either gets its directory under it or
+// ends with RC_PATH_TOO_LONG before any platform call, never after ten
+// refused attempts.
 TEST_F(WorkDirTest, ParentLengthLimit) {
   struct Case {
     size_t parent_length;
@@ -154,7 +155,9 @@ TEST_F(WorkDirTest, ParentLengthLimit) {
     RunOutcome outcome;
   };
   const Case cases[] = {
-      {246, true, {RC_OK, 0}},
+      {235, true, {RC_OK, 0}},
+      {236, true, {RC_PATH_TOO_LONG, 0}},
+      {246, true, {RC_PATH_TOO_LONG, 0}},
       {247, true, {RC_PATH_TOO_LONG, 0}},
       {257, false, {RC_PATH_TOO_LONG, 0}},  // "BV_" itself does not fit
       {260, false, {RC_PATH_TOO_LONG, 0}},  // the parent itself does not fit
@@ -171,10 +174,11 @@ TEST_F(WorkDirTest, ParentLengthLimit) {
     }
     ASSERT_EQ(c.parent_length, parent.size());
     work_dir_seams::Reset();
+    Seams().windows_directory_path_limit = true;
     PathBuffer path;
     EXPECT_EQ(c.outcome, CreateWorkDir(parent.c_str(), path));
     if (c.outcome.exit_code == RC_OK) {
-      EXPECT_EQ(259u, BoundedLength(path.text, PATH_CAPACITY));
+      EXPECT_EQ(248u, BoundedLength(path.text, PATH_CAPACITY));
       EXPECT_TRUE(DirectoryExists(path.text));
     } else {
       EXPECT_EQ(0, Seams().platform_calls);

@@ -31,39 +31,42 @@ def path_limits(s):
     key = ("HKCU", CLIENT_STATE + STABLE_GUID)
     sentinel = {"InstallerResult": 0, "InstallerError": SENTINEL_ERROR,
                 "InstallerExtraCode1": SENTINEL_EXTRA}
-    failure_108 = {"InstallerResult": 1, "InstallerError": RC_PATH_TOO_LONG,
+    failure_115 = {"InstallerResult": 1, "InstallerError": RC_SETUP_NOT_EXTRACTED,
                    "InstallerExtraCode1": 0}
     c.registry.clear()
     s.defer(lambda: c.registry.delete("HKCU", MORVEX))
     base = os.path.join(s.dir, "limits")
 
-    failure_115 = {"InstallerResult": 1, "InstallerError": RC_SETUP_NOT_EXTRACTED,
-                   "InstallerExtraCode1": 0}
-
     # parent: characters of the installer's directory with its final
-    # backslash; total: characters of the installer's path. Setup's path,
-    # and a compressed setup's cabinet, take the parent plus 22 characters.
+    # backslash, in ASCII unless a letter is given; total: characters of the
+    # installer's path. Setup's path, and a compressed setup's cabinet, take
+    # the parent plus 22 characters.
     cases = (
-        ("setup path of 259 characters", "plain", 237, 259, 0, None),
-        # The work directory is made, setup's path does not fit.
-        ("setup path of 260 characters", "plain", 238, 259, RC_PATH_TOO_LONG, failure_108),
-        # Wine's cabinet library refuses a cabinet path of more than 257
-        # characters (Windows' has limits of its own); the installer then
-        # ends as for any failed expansion, leaving nothing.
-        ("cabinet path of 257 characters", "compressed", 235, 259, 0, None),
-        ("cabinet path of 258 characters, beyond Wine's cabinet library", "compressed", 236, 259,
-         RC_SETUP_NOT_EXTRACTED, failure_115),
-        ("cabinet path of 260 characters", "compressed", 238, 259, RC_PATH_TOO_LONG, failure_108),
-        # The longest parent a work directory fits in, and one more.
-        ("parent of 246 characters", "plain", 246, 259, RC_PATH_TOO_LONG, failure_108),
-        ("parent of 247 characters", "plain", 247, 252, RC_PATH_TOO_LONG, sentinel),
+        # The longest parent a work directory is made in: its own path is
+        # then 247 characters, the most Windows' CreateDirectoryW takes.
+        ("parent of 235 characters", "plain", 235, 259, 0, None, "p"),
+        ("parent of 235 characters, compressed setup", "compressed", 235, 259, 0, None, "p"),
+        # One more, and the run ends before it makes anything: Wine would
+        # create the directory, Windows would refuse every name.
+        ("parent of 236 characters", "plain", 236, 259, RC_PATH_TOO_LONG, sentinel, "p"),
+        ("parent of 246 characters", "compressed", 246, 259, RC_PATH_TOO_LONG, sentinel, "p"),
+        ("parent of 247 characters", "plain", 247, 252, RC_PATH_TOO_LONG, sentinel, "p"),
+        # The cabinet library takes its paths in UTF-8 and counts their
+        # limit in bytes (Wine's refuses more than 257): a deep folder of
+        # two-byte letters fails the expansion well before 260 characters,
+        # and the run ends as for any failed expansion, leaving nothing.
+        ("cabinet path of 230 characters, beyond 257 bytes in UTF-8", "compressed", 208, 230,
+         RC_SETUP_NOT_EXTRACTED, failure_115, "\u00e9"),
     )
-    for label, kind, parent, total, code, record in cases:
+    for label, kind, parent, total, code, record, letter in cases:
         with s.case(label):
-            folder = folder_of_length(base, parent, label)
+            folder = folder_of_length(base, parent, label, letter)
             name = name_of_length(total - parent)
             installer = c.place(folder, name, kind)
             check_equal(total, utf16_length(win_path(installer)), "installer path length")
+            if code == RC_SETUP_NOT_EXTRACTED:
+                cabinet_bytes = len(win_path(folder).encode()) + 1 + 22
+                check(cabinet_bytes > 257, f"the cabinet path has only {cabinet_bytes} bytes")
             c.registry.set_values({key: sentinel})
             result = c.run(installer)
             check_equal(code, result.exit_code, f"exit code ({result.describe()})")
@@ -93,20 +96,22 @@ def path_limits(s):
             check_equal(sentinel, c.registry.values(*key), "client-state values")
 
 
-def folder_of_length(base, length, label):
+def folder_of_length(base, length, label, letter="p"):
     """Makes a folder whose Windows path, with a final backslash, has
-    `length` characters (ASCII only, so characters and bytes agree)."""
+    `length` characters, its own pieces made of `letter` (one UTF-16 unit)."""
     tag = re.sub(r"[^a-z0-9]+", "-", label.lower()).strip("-")
     start = os.path.join(base, tag)
     needed = length - 1 - utf16_length(win_path(start))  # the final backslash
     check(needed >= 2, f"{base} is too long for a folder of {length} characters")
-    # Pieces of at most 200 characters, each after a slash.
+    # Pieces of at most 200 characters and 255 bytes (Linux's limit for a
+    # name), each after a slash.
+    most = min(200, 255 // len(letter.encode("utf-8")))
     pieces = []
     while needed > 0:
-        piece = min(200, needed - 1)
+        piece = min(most, needed - 1)
         if needed - 1 - piece == 1:  # never leave a lone slash
             piece -= 1
-        pieces.append("p" * piece)
+        pieces.append(letter * piece)
         needed -= piece + 1
     folder = os.path.join(start, *pieces)
     os.makedirs(folder)
