@@ -2,8 +2,11 @@
 
 namespace {
 
-// The only process-wide state of the installer; zero at start.
+// The installer's process-wide state; zero at start.
 CabinetLibrary cabinet_library;
+// The expansion in progress, for the close callback, which the library
+// hands no context of its own.
+ExpansionContext* active_expansion;
 
 // Tried in this order; the last is a fixed path for a process whose
 // environment names no Windows directory.
@@ -23,6 +26,7 @@ constexpr int OPEN_CREATE = 0x0100;
 constexpr USHORT MEMBER_ATTRIBUTE_MASK = 0x27;
 
 constexpr INT_PTR NOTIFY_CONTINUE = 0;
+constexpr INT_PTR NOTIFY_SKIP = 0;  // from the copy-file notification
 constexpr INT_PTR NOTIFY_ABORT = -1;
 
 HANDLE AsHandle(INT_PTR handle) { return reinterpret_cast<HANDLE>(handle); }
@@ -75,6 +79,9 @@ INT_PTR OnCloseFileInfo(ExpansionContext& context,
   // good one, so the bytes written are checked against the size announced.
   const DWORD written = SetFilePointer(AsHandle(notification.hf), 0, nullptr,
                                        FILE_CURRENT);
+  if (AsHandle(notification.hf) == context.library_handle) {
+    context.library_handle = INVALID_HANDLE_VALUE;
+  }
   CloseHandle(AsHandle(notification.hf));
   context.completed = written == context.member_size;
   // Asks the library to stop: a cabinet holds setup as its one member, and
@@ -149,6 +156,10 @@ UINT DIAMONDAPI CabinetWrite(INT_PTR handle, void* buffer, UINT count) {
 }
 
 int DIAMONDAPI CabinetClose(INT_PTR handle) {
+  if (active_expansion != nullptr &&
+      AsHandle(handle) == active_expansion->library_handle) {
+    active_expansion->library_handle = INVALID_HANDLE_VALUE;
+  }
   return CloseHandle(AsHandle(handle)) ? 0 : -1;
 }
 
@@ -168,6 +179,12 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
     case fdintENUMERATE:
       return NOTIFY_CONTINUE;
     case fdintCOPY_FILE: {
+      // Setup is the first member, whatever the library does next: one that
+      // goes on after being asked to stop (Wine's takes -1 from the
+      // close-file notification as "go on") has every later member skipped,
+      // so none can replace the first or turn a later failure into success.
+      if (context.member_announced) return NOTIFY_SKIP;
+      context.member_announced = true;
       // The member's own name is never read: whatever it is called, its
       // bytes go to the destination. The library writes through a duplicate
       // so that the record keeps a handle of its own to flush or to mark for
@@ -176,6 +193,7 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
       context.member_size = static_cast<uint32_t>(notification->cb);
       const HANDLE duplicate = DuplicateOutputFileHandle(context.output);
       if (duplicate == INVALID_HANDLE_VALUE) return NOTIFY_ABORT;
+      context.library_handle = duplicate;
       return reinterpret_cast<INT_PTR>(duplicate);
     }
     case fdintCLOSE_FILE_INFO:
@@ -234,11 +252,24 @@ bool ExpandCabinet(const WideChar* source_path,
   ExpansionContext context;
   context.destination_path = destination_path;
   context.completed = false;
+  context.member_announced = false;
   context.member_size = 0;
+  context.library_handle = INVALID_HANDLE_VALUE;
+  active_expansion = &context;
   cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
                            nullptr, &context);
   cabinet_library.fdi_destroy(fdi);
+  active_expansion = nullptr;
 
+  if (context.library_handle != INVALID_HANDLE_VALUE) {
+    // The library failed inside the member and neither announced it closed
+    // nor closed the handle it was given. Marked first, the file goes when
+    // the record's own handle closes below, and no handle to it stays open
+    // to keep it (and the work directory) in place.
+    MarkOutputFileForDeletion(context.output);
+    CloseHandle(context.library_handle);
+    context.library_handle = INVALID_HANDLE_VALUE;
+  }
   if (context.completed) {
     FlushFileBuffers(OutputFileHandle(context.output));
   } else if (IsOutputFileOpen(context.output)) {

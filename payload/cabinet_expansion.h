@@ -22,20 +22,27 @@ struct CabinetLibrary {
 };
 
 // One expansion: where the member goes, the file being written, the size the
-// library announced for the member, and whether the member is complete.
+// library announced for the member, whether it announced one at all, the
+// handle it was given to write the member through (INVALID_HANDLE_VALUE
+// once it is closed, by the close-file notification or by the library's
+// close callback), and whether the member is complete.
 struct ExpansionContext {
   const WideChar* destination_path;
   OutputFile output;
   bool completed;
+  bool member_announced;
   uint32_t member_size;
+  HANDLE library_handle;
 };
 
-// Expands the cabinet at source_path into destination_path. True exactly when
-// the library announced the member complete with as many bytes written as it
-// announced for the member; the destination then holds the member's bytes,
-// flushed and closed, with the member's DOS date and time as
-// its creation time and its read-only, hidden, system and archive attributes.
-// False otherwise, and no destination file is left behind.
+// Expands the cabinet's first member into destination_path; any member the
+// library announces after it is skipped. True exactly when the library
+// announced that member complete with as many bytes written as it announced
+// for it; the destination then holds the member's bytes, flushed and
+// closed, with the member's DOS date and time as its creation time and its
+// read-only, hidden, system and archive attributes. False otherwise, and no
+// destination file is left behind, nor any handle to it, whether or not the
+// library gave back the handle it was given.
 bool ExpandCabinet(const WideChar* source_path,
                    const WideChar* destination_path);
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cabinet_stand_in.h"
 #include "cabinet_test_support.h"
 
 namespace {
@@ -134,6 +135,42 @@ TEST_F(CabinetExpansionTest, ProcessHeapExhaustionFailsAndFreesEverything) {
     EXPECT_EQ(c.failing_call < 3 ? 2 : 3, Seams().heap_alloc_calls);
     EXPECT_EQ(0, Seams().live_heap_blocks);
     EXPECT_EQ(std::vector<std::wstring>{}, ListDirectory(out_.path()));
+  }
+}
+
+// Windows does not document what its library does with the destination's
+// handle when it fails inside a member; Wine's always hands it back through
+// the close-file notification. Whether the library keeps the handle or
+// closes it through the close callback without a word, the expansion fails
+// and neither the file nor a handle to it is left: the name can be taken
+// again at once.
+TEST_F(CabinetExpansionTest, LibraryFailingAMemberWithoutNotifyingLeavesNothing) {
+  using cabinet_stand_in::Behaviour;
+  const struct {
+    const char* name;
+    Behaviour behaviour;
+  } cases[] = {
+      {"the library keeps the handle", Behaviour::FAILS_KEEPING},
+      {"the library closes the handle itself", Behaviour::FAILS_CLOSING},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    payload_seams::Reset();
+    cabinet_stand_in::StandInLibrary stand_in(c.behaviour);
+
+    EXPECT_FALSE(ExpandCabinet(PayloadPath(L"member_stored.cab").c_str(),
+                               destination_.c_str()));
+
+    EXPECT_EQ(1, stand_in.observed().copies);
+    EXPECT_EQ(cabinet_stand_in::MEMBER_SIZE / 2,
+              stand_in.observed().bytes_written);
+    EXPECT_EQ(std::vector<std::wstring>{}, ListDirectory(out_.path()));
+    HANDLE again = CreateFileW(destination_.c_str(), GENERIC_WRITE, 0,
+                               nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                               nullptr);
+    EXPECT_NE(INVALID_HANDLE_VALUE, again) << "error " << GetLastError();
+    if (again != INVALID_HANDLE_VALUE) CloseHandle(again);
+    DeleteFileW(destination_.c_str());
   }
 }
 

@@ -74,6 +74,23 @@ inline void Write16(std::string& bytes, size_t at, uint16_t value) {
   std::memcpy(&bytes[at], &value, sizeof(value));
 }
 
+// A copy of a cabinet with the data of its first folder's last data block
+// (CFDATA) turned to garbage; the blocks are walked from the folder record's
+// offset and count, each a checksum, two counts and the data.
+inline std::string WithLastDataBlockGarbled(std::string bytes) {
+  size_t block = Read32(bytes, DATA_OFFSET_FIELD);
+  const uint16_t blocks = Read16(bytes, DATA_OFFSET_FIELD + 4);
+  for (uint16_t i = 1; i < blocks; ++i) {
+    block += DATA_HEADER_SIZE + Read16(bytes, block + 4);
+  }
+  const size_t size = Read16(bytes, block + 4);
+  for (size_t i = block + DATA_HEADER_SIZE;
+       i < block + DATA_HEADER_SIZE + size && i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+  }
+  return bytes;
+}
+
 inline size_t FirstMemberRecord(const std::string& cabinet) {
   return Read32(cabinet, FILES_OFFSET_FIELD);
 }

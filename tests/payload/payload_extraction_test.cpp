@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "cabinet_stand_in.h"
 #include "payload_seams.h"
+#include "workarea/removal.h"
 #include "payload_test_support.h"
 #include "support/test_support.h"
 
@@ -330,6 +332,34 @@ TEST_F(PayloadExtractionTest, RemovalOfCompressedSetupOnlyRaisesLargestCount) {
       EXPECT_EQ(before, result.largest_attempt_count);
     }
   }
+}
+
+// A cabinet library that fails inside the member and never hands back the
+// handle it was given: extraction ends with {115, 0}, and each removal that
+// follows, the cabinet's, setup's path and the work directory, is done at
+// its first attempt, so the work directory goes without a wait.
+TEST_F(PayloadExtractionTest, LibraryKeepingItsHandleLeavesNothingToWaitFor) {
+  InstallerImage image(FixturePath(L"layout_bl.exe"));
+  ASSERT_NE(nullptr, image.module()) << "error " << image.load_error();
+  TempDir temp;
+  const std::wstring work_dir = temp.Join(L"BV_00000.tmp");
+  ASSERT_TRUE(CreateDirectoryW(work_dir.c_str(), nullptr));
+  cabinet_stand_in::StandInLibrary stand_in(
+      cabinet_stand_in::Behaviour::FAILS_KEEPING);
+
+  const Extraction result = Extract(image.module(), work_dir + L"\\");
+
+  EXPECT_EQ((RunOutcome{RC_SETUP_NOT_EXTRACTED, 0}), result.outcome);
+  EXPECT_EQ(1, stand_in.observed().copies);
+  EXPECT_EQ(1, result.largest_attempt_count);
+  EXPECT_EQ(Narrow(work_dir + L"\\setup.exe"), Narrow(result.setup_path));
+  for (const std::wstring& path : {result.setup_path, work_dir}) {
+    SCOPED_TRACE(Narrow(path));
+    int32_t attempts = 0;
+    EXPECT_TRUE(RemoveWithRetries(path.c_str(), attempts));
+    EXPECT_EQ(1, attempts);
+  }
+  EXPECT_FALSE(DirectoryExists(work_dir));
 }
 
 }  // namespace

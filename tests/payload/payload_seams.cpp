@@ -25,6 +25,7 @@ HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
   }
+  if (state.stand_in_library) return GetModuleHandleW(nullptr);
   if (!state.substitute_library.empty()) {
     return real(state.substitute_library.c_str(), file, flags);
   }

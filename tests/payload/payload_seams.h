@@ -25,6 +25,9 @@ struct State {
   // Non-empty: LoadLibraryExW loads this library instead of the one asked
   // for (a real library that lacks the cabinet entry points).
   std::wstring substitute_library;
+  // LoadLibraryExW hands back this program's own module, which exports the
+  // stand-in cabinet library's entry points (cabinet_stand_in.h).
+  bool stand_in_library = false;
   int fail_heap_alloc_number = 0;  // 1-based HeapAlloc call that fails
   bool fail_load_resource = false;  // LoadResource fails with 1812
   bool fail_lock_resource = false;  // LockResource gives no pointer
