@@ -87,26 +87,34 @@ class Context:
 
         plain: setup and archive; compressed: setup as a cabinet; no-setup and
         no-archive: layouts the installer rejects; not-a-program: a text file
-        as setup, which is written out and cannot be started."""
+        as setup, which is written out and cannot be started. Other kinds are
+        made by packaged()."""
+        if kind in self.packaged:
+            return self.packaged[kind]
+        if kind == "plain":
+            args = ["--setup", self.probe, "--archive", self.archive]
+        elif kind == "compressed":
+            args = ["--setup", self.probe, "--compress-setup", "--archive", self.archive]
+        elif kind == "no-setup":
+            args = ["--archive", self.archive, "--unchecked"]
+        elif kind == "no-archive":
+            args = ["--setup", self.probe, "--unchecked"]
+        elif kind == "not-a-program":
+            text = os.path.join(self.root, "payload", "not-a-program.txt")
+            with open(text, "w") as f:
+                f.write("This text stands where setup's program should be.\r\n")
+            args = ["--setup", text, "--archive", self.archive]
+        else:
+            raise ValueError(kind)
+        return self.packaged_with(kind, args)
+
+    def packaged_with(self, kind, package_args):
+        """Links an installer from tools/package arguments once per driver
+        run, under the name kind; returns its path."""
         if kind not in self.packaged:
             out = os.path.join(self.root, "packaged", f"{kind}.exe")
             args = [sys.executable, PACKAGE, "--arch", self.arch, "--kit", self.kit,
-                    "--output", out]
-            if kind == "plain":
-                args += ["--setup", self.probe, "--archive", self.archive]
-            elif kind == "compressed":
-                args += ["--setup", self.probe, "--compress-setup", "--archive", self.archive]
-            elif kind == "no-setup":
-                args += ["--archive", self.archive, "--unchecked"]
-            elif kind == "no-archive":
-                args += ["--setup", self.probe, "--unchecked"]
-            elif kind == "not-a-program":
-                text = os.path.join(self.root, "payload", "not-a-program.txt")
-                with open(text, "w") as f:
-                    f.write("This text stands where setup's program should be.\r\n")
-                args += ["--setup", text, "--archive", self.archive]
-            else:
-                raise ValueError(kind)
+                    "--output", out, *package_args]
             done = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             if done.returncode != 0:
                 output = done.stdout.decode(errors="replace")
