@@ -5,12 +5,14 @@
 #
 #   brivel_helper_import_library(NAME DEF_FILE)
 #   brivel_helper_program(NAME SUBSYSTEM windows|console ENTRY SYMBOL
-#                         SOURCES ... [IMPORTS dll ...] [HELPER_IMPORTS name ...])
+#                         SOURCES ... [IMPORTS dll ...] [HELPER_IMPORTS name ...]
+#                         [STACK_PROTECTED])
 #
 # IMPORTS names import libraries of the kit (cmake/imports/*.def: what the
 # product itself may import). HELPER_IMPORTS names import libraries made by
 # brivel_helper_import_library from .def files of their own, so that the
-# helpers' needs never widen the product's lists.
+# helpers' needs never widen the product's lists. STACK_PROTECTED keeps the
+# product's stack protection, with its guard and check.
 
 set(BRIVEL_HELPER_DIR ${CMAKE_BINARY_DIR}/helpers)
 set(BRIVEL_HELPER_IMPORT_DIR ${BRIVEL_HELPER_DIR}/imports)
@@ -29,10 +31,20 @@ function(brivel_helper_import_library def_name def)
 endfunction()
 
 function(brivel_helper_program name)
-  cmake_parse_arguments(HP "" "SUBSYSTEM;ENTRY" "SOURCES;IMPORTS;HELPER_IMPORTS" ${ARGN})
-  add_executable(${name} ${HP_SOURCES})
+  cmake_parse_arguments(HP "STACK_PROTECTED" "SUBSYSTEM;ENTRY" "SOURCES;IMPORTS;HELPER_IMPORTS" ${ARGN})
+  if(HP_STACK_PROTECTED)
+    add_executable(${name} ${HP_SOURCES}
+      ${CMAKE_SOURCE_DIR}/base/stack_protection.cpp
+      ${CMAKE_SOURCE_DIR}/base/system_library.cpp)
+    target_compile_options(${name} PRIVATE ${PRODUCT_COMPILE_OPTIONS})
+  else()
+    # The product's rules, but without its stack protection, whose guard
+    # and check live in the product's own objects.
+    add_executable(${name} ${HP_SOURCES})
+    target_compile_options(${name} PRIVATE ${PRODUCT_COMPILE_OPTIONS}
+      -fno-stack-protector)
+  endif()
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_compile_options(${name} PRIVATE ${PRODUCT_COMPILE_OPTIONS})
   target_compile_definitions(${name} PRIVATE ${PRODUCT_DEFINITIONS})
   set(libs)
   foreach(dll ${HP_IMPORTS})
@@ -81,13 +93,15 @@ brivel_helper_program(exit_code_runner
 # ---------------------------------------------------------------------------
 # The demo's setup program (demo/demo_setup.cpp), which tools/demo packages
 # with the demo archive. It imports what the kit's lists allow plus the few
-# functions of demo/kernel32_extra.def.
+# functions of demo/kernel32_extra.def, and SHELL32's CommandLineToArgvW
+# (demo/shell32.def).
 brivel_helper_import_library(kernel32_extra ${CMAKE_SOURCE_DIR}/demo/kernel32_extra.def)
+brivel_helper_import_library(demo_shell32 ${CMAKE_SOURCE_DIR}/demo/shell32.def)
 brivel_helper_program(demo_setup
   SUBSYSTEM windows ENTRY DemoSetupEntry
   SOURCES ${CMAKE_SOURCE_DIR}/demo/demo_setup.cpp ${BRIVEL_HELPER_RUNTIME}
-  IMPORTS kernel32 shell32
-  HELPER_IMPORTS kernel32_extra)
+  IMPORTS kernel32
+  HELPER_IMPORTS kernel32_extra demo_shell32)
 
 # ---------------------------------------------------------------------------
 # Benchmark programs (bench/, used by tools/bench only, not by the tests):
@@ -121,7 +135,7 @@ endforeach()
 # (tests/scenarios/decoy/decoy.cpp). Output: <build>/helpers/decoy.dll.
 add_library(decoy SHARED ${CMAKE_SOURCE_DIR}/tests/scenarios/decoy/decoy.cpp)
 target_include_directories(decoy PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(decoy PRIVATE ${PRODUCT_COMPILE_OPTIONS})
+target_compile_options(decoy PRIVATE ${PRODUCT_COMPILE_OPTIONS} -fno-stack-protector)
 target_compile_definitions(decoy PRIVATE ${PRODUCT_DEFINITIONS})
 target_link_libraries(decoy PRIVATE ${BRIVEL_HELPER_IMPORT_DIR}/libhelper_kernel32.a)
 add_dependencies(decoy helper_import_helper_kernel32)

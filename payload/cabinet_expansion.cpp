@@ -29,6 +29,17 @@ constexpr INT_PTR NOTIFY_CONTINUE = 0;
 constexpr INT_PTR NOTIFY_SKIP = 0;  // from the copy-file notification
 constexpr INT_PTR NOTIFY_ABORT = -1;
 
+// A drive-absolute path ("C:\...") or one beginning with two backslashes
+// (a share, or "\\?\"): anything else a loader would resolve against the
+// current directory or its search path.
+bool IsFullPath(const WideChar* path) {
+  const WideChar first = path[0];
+  const bool letter = (first >= L'A' && first <= L'Z') ||
+                      (first >= L'a' && first <= L'z');
+  if (letter && path[1] == L':' && path[2] == L'\\') return true;
+  return path[0] == L'\\' && path[1] == L'\\';
+}
+
 HANDLE AsHandle(INT_PTR handle) { return reinterpret_cast<HANDLE>(handle); }
 
 template <typename Function>
@@ -101,10 +112,17 @@ void LoadCabinetLibrary() {
     const DWORD count =
         ExpandEnvironmentStringsW(pattern, candidate.text, PATH_CAPACITY);
     // The count includes the terminator; 0 is a failure and a larger count
-    // means the expansion did not fit.
-    if (count == 0 || count > PATH_CAPACITY) continue;
-    cabinet_library.module =
-        LoadLibraryExW(candidate.text, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // means the expansion did not fit. A variable missing from the
+    // environment stays unexpanded ("%WINDIR%\system32\cabinet.dll"), and
+    // a relative path would be looked for in the current directory.
+    if (count == 0 || count > PATH_CAPACITY || !IsFullPath(candidate.text)) {
+      continue;
+    }
+    // The library's own dependencies come from its folder and the system
+    // directory only.
+    cabinet_library.module = LoadLibraryExW(
+        candidate.text, nullptr,
+        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
   }
 }
 

@@ -47,7 +47,8 @@ bool ExpandCabinet(const WideChar* source_path,
                    const WideChar* destination_path);
 
 // Loads the library from the system directory, trying "%WINDIR%",
-// "%SYSTEMROOT%" and then "C:\Windows", while it is not loaded yet.
+// "%SYSTEMROOT%" and then "C:\Windows", while it is not loaded yet; a
+// candidate that does not expand to a full path is skipped unloaded.
 void LoadCabinetLibrary();
 
 // The process-wide record (for tests of the load rules).

@@ -1,7 +1,6 @@
 #include "run/invocation_config.h"
 
-#include <shellapi.h>
-
+#include "base/system_library.h"
 #include "run/registry_string.h"
 
 const WideChar STABLE_APP_GUID[] = L"{5C1E7B20-93AF-4d8e-B1C4-2F6A9D0E7B31}";
@@ -28,6 +27,11 @@ constexpr Switch SWITCHES[] = {
     {L"--cleanup", SwitchEffect::UNSUPPORTED, nullptr},
     {L"--brivel-frame", SwitchEffect::UNSUPPORTED, nullptr},
 };
+
+// SHELL32 is loaded at run time from the system directory rather than
+// imported: a static import would have the loader resolve its dependencies
+// and forwarded functions through the installer's own folder.
+using SplitCommandLine = LPWSTR*(WINAPI*)(LPCWSTR command_line, int* count);
 
 const WideChar CLEANUP_KEY[] = L"Software\\Morvex";
 const WideChar CLEANUP_VALUE[] = L"BrivelInstallerCleanup";
@@ -81,8 +85,11 @@ bool ParseInvocation(InvocationConfig& config) {
 
 bool ParseCommandLine(InvocationConfig& config, const WideChar* command_line) {
   config.command_line = command_line;
+  const SplitCommandLine split =
+      SystemFunction<SplitCommandLine>(L"shell32.dll", "CommandLineToArgvW");
+  if (split == nullptr) return false;  // with the loader's last error
   int count = 0;
-  config.arguments = CommandLineToArgvW(command_line, &count);
+  config.arguments = split(command_line, &count);
   if (config.arguments == nullptr) return false;
   config.argument_count = count;
 

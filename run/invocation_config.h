@@ -19,8 +19,8 @@ struct InvocationConfig {
   InvocationConfig(const InvocationConfig&) = delete;
   InvocationConfig& operator=(const InvocationConfig&) = delete;
 
-  // Made by CommandLineToArgvW from command_line; owned, released with
-  // LocalFree by ResetInvocation.
+  // Made by SHELL32's CommandLineToArgvW from command_line; owned, released
+  // with LocalFree by ResetInvocation.
   LPWSTR* arguments = nullptr;
   // Names the client-state key; always one of the four constant GUIDs.
   const WideChar* app_guid = STABLE_APP_GUID;
@@ -38,8 +38,10 @@ void ResetInvocation(InvocationConfig& config);
 
 // Resets the record, then reads the cleanup setting, the command line and,
 // unless "--system-level" was given, the environment variable. False only
-// when the command line cannot be split; the last-error value is then the one
-// CommandLineToArgvW left. Missing values leave their defaults silently.
+// when the command line cannot be split, or SHELL32's CommandLineToArgvW
+// cannot be had from the system directory; the last-error value is then the
+// one the split, the load or the lookup left. Missing values leave their
+// defaults silently.
 bool ParseInvocation(InvocationConfig& config);
 
 // The command-line half of ParseInvocation, together with the environment

@@ -2,8 +2,7 @@
 
 #include <sddl.h>
 
-extern "C" __declspec(dllimport) BOOLEAN WINAPI
-SystemFunction036(PVOID buffer, ULONG length);
+#include "base/system_library.h"
 
 namespace {
 
@@ -133,9 +132,12 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path) {
   outcome = {RC_WORK_DIR_FAILED, 0};
   for (int attempt = 0; attempt < WORK_DIR_NAME_ATTEMPTS; ++attempt) {
     uint8_t random[RANDOM_BYTES] = {};
-    // The generator's result is not tested: a failed draw only risks a name
-    // that exists already, which the next attempt absorbs.
-    SystemFunction036(random, RANDOM_BYTES);
+    // Without the generator the name would be one anybody could foresee
+    // and make first: nothing is created then.
+    if (!DrawRandomBytes(random, RANDOM_BYTES)) {
+      outcome = {RC_WORK_DIR_FAILED, GetLastError()};
+      break;
+    }
     BytesToHexWide(random, RANDOM_BYTES, path.text + length,
                    PATH_CAPACITY - length);
     path.text[length + NAME_DIGITS] = 0;

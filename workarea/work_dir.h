@@ -20,8 +20,9 @@ constexpr int WORK_DIR_NAME_ATTEMPTS = 10;
 // path would be longer than the platform creates directories for (a parent
 // of 236 characters or more), RC_WORK_DIR_ACL_FAILED with the last error
 // when the security descriptor cannot be built, RC_WORK_DIR_FAILED when
-// every name attempt failed. On failure nothing was created and path holds
-// no usable path.
+// every name attempt failed (detail 0) or when no random name could be
+// drawn (detail: the generator's error). On failure nothing was created and
+// path holds no usable path.
 RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path);
 
 // Builds the work directory's security descriptor for a directory inside

@@ -41,8 +41,7 @@ TEST_F(CabinetExpansionTest, SecondCallLoadsNothingNew) {
 }
 
 // A failed load leaves the record empty, and the next call starts again
-// from the first candidate; a candidate whose expansion does not fit is
-// skipped without a load.
+// from the first candidate.
 TEST_F(CabinetExpansionTest, FailedLoadIsRetriedFromFirstCandidate) {
   const std::wstring cabinet = PayloadPath(L"member_stored.cab");
   wchar_t windir[MAX_PATH] = {};
@@ -65,10 +64,22 @@ TEST_F(CabinetExpansionTest, FailedLoadIsRetriedFromFirstCandidate) {
               Seams().library_loads);
     EXPECT_EQ(nullptr, library.module);
   }
-  {
-    SCOPED_TRACE("%WINDIR% expands beyond 259 characters");
-    const std::wstring long_windir = L"C:\\" + std::wstring(240, L'w');
-    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", long_windir.c_str()));
+  // A candidate that does not expand to a full path is never loaded: one
+  // that does not fit, and one that a loader would look for relative to
+  // the current directory (a variable missing from the environment stays
+  // unexpanded).
+  const std::wstring long_windir = L"C:\\" + std::wstring(240, L'w');
+  const struct {
+    const char* name;
+    const wchar_t* windir;
+  } skipped[] = {
+      {"%WINDIR% expands beyond 259 characters", long_windir.c_str()},
+      {"WINDIR is missing", nullptr},
+      {"WINDIR is a relative path", L"Windows"},
+  };
+  for (const auto& c : skipped) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"WINDIR", c.windir));
     Seams().library_loads.clear();
     EXPECT_FALSE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
     SetEnvironmentVariableW(L"WINDIR", windir);
@@ -93,7 +104,11 @@ TEST_F(CabinetExpansionTest, LibraryWithoutTheEntryPointsFailsAndStaysLoaded) {
   CabinetLibrary& library = LoadedCabinetLibrary();
   const CabinetLibrary saved = library;
   library = CabinetLibrary{};
-  Seams().substitute_library = L"kernel32.dll";
+  // A full path, as the library's own folder is searched for its
+  // dependencies.
+  wchar_t system[MAX_PATH] = {};
+  ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+  Seams().substitute_library = std::wstring(system) + L"\\kernel32.dll";
   for (int call = 1; call <= 2; ++call) {
     SCOPED_TRACE("call " + std::to_string(call));
     Seams().library_loads.clear();

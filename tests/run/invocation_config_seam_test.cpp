@@ -33,17 +33,40 @@ class InvocationSeamTest : public ::testing::Test {
   InvocationConfig config_;
 };
 
+// SHELL32 comes from the system directory at run time; a system without it,
+// or without its CommandLineToArgvW, fails the parse as a split would.
 TEST_F(InvocationSeamTest, FailedSplitEndsTheParseWithItsLastError) {
-  seams::split_error = ERROR_NOT_ENOUGH_MEMORY;
+  const struct {
+    const char* name;
+    DWORD split_error;
+    DWORD shell32_load_error;
+    bool shell32_lacks_split;
+    DWORD error;
+  } cases[] = {
+      {"the split fails", ERROR_NOT_ENOUGH_MEMORY, 0, false,
+       ERROR_NOT_ENOUGH_MEMORY},
+      {"SHELL32 cannot be loaded", 0, ERROR_MOD_NOT_FOUND, false,
+       ERROR_MOD_NOT_FOUND},
+      {"SHELL32 lacks CommandLineToArgvW", 0, 0, true, ERROR_PROC_NOT_FOUND},
+  };
   const wchar_t command_line[] = L"prog.exe --brivel-dev --system-level";
-  EXPECT_FALSE(ParseCommandLine(config_, command_line));
-  EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), GetLastError());
-  EXPECT_EQ(command_line, config_.command_line);
-  EXPECT_EQ(nullptr, config_.arguments);
-  EXPECT_EQ(0, config_.argument_count);
-  EXPECT_EQ(STABLE_APP_GUID, config_.app_guid);
-  EXPECT_FALSE(config_.system_level);
-  EXPECT_EQ(0, seams::machine_variable_reads) << "nothing after the split runs";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    seams::Reset();
+    seams::split_error = c.split_error;
+    seams::shell32_load_error = c.shell32_load_error;
+    seams::shell32_lacks_split = c.shell32_lacks_split;
+    EXPECT_FALSE(ParseCommandLine(config_, command_line));
+    EXPECT_EQ(c.error, GetLastError());
+    EXPECT_EQ(command_line, config_.command_line);
+    EXPECT_EQ(nullptr, config_.arguments);
+    EXPECT_EQ(0, config_.argument_count);
+    EXPECT_EQ(STABLE_APP_GUID, config_.app_guid);
+    EXPECT_FALSE(config_.system_level);
+    EXPECT_EQ(0, seams::machine_variable_reads)
+        << "nothing after the split runs";
+    ResetInvocation(config_);
+  }
 }
 
 TEST_F(InvocationSeamTest, FailedSplitFailsTheWholeParseAndReleasesTheOldVector) {

@@ -1,7 +1,5 @@
 #include "invocation_config_seams.h"
 
-#include <shellapi.h>
-
 #include <cwchar>
 
 #include "support/test_support.h"
@@ -9,6 +7,8 @@
 namespace seams {
 
 DWORD split_error = 0;
+DWORD shell32_load_error = 0;
+bool shell32_lacks_split = false;
 int machine_variable_reads = 0;
 HLOCAL freed[MAX_FREED] = {};
 int freed_count = 0;
@@ -23,6 +23,8 @@ int TimesFreed(const void* block) {
 
 void Reset() {
   split_error = 0;
+  shell32_load_error = 0;
+  shell32_lacks_split = false;
   machine_variable_reads = 0;
   freed_count = 0;
 }
@@ -33,10 +35,13 @@ namespace {
 
 using testing_support::ArmedFailure;
 
-LPWSTR* WINAPI FakeCommandLineToArgvW(LPCWSTR command_line, int* count) {
-  if (ArmedFailure(seams::split_error)) return nullptr;
-  const auto real = REAL_FUNCTION(L"shell32.dll", CommandLineToArgvW);
-  return real(command_line, count);
+HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+  if (testing_support::IsSystemLibraryLoad(path, flags, L"shell32.dll")) {
+    if (ArmedFailure(seams::shell32_load_error)) return nullptr;
+    return GetModuleHandleW(seams::shell32_lacks_split ? L"kernel32.dll"
+                                                       : nullptr);
+  }
+  return REAL_FUNCTION(L"kernel32.dll", LoadLibraryExW)(path, file, flags);
 }
 
 DWORD WINAPI FakeGetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer,
@@ -60,7 +65,16 @@ HLOCAL WINAPI FakeLocalFree(HLOCAL block) {
 }  // namespace
 
 extern "C" {
-decltype(&CommandLineToArgvW) __imp_CommandLineToArgvW = FakeCommandLineToArgvW;
+
+// The stand-in for SHELL32's function.
+__declspec(dllexport) LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR command_line,
+                                                        int* count) {
+  if (ArmedFailure(seams::split_error)) return nullptr;
+  const auto real = REAL_FUNCTION(L"shell32.dll", CommandLineToArgvW);
+  return real(command_line, count);
+}
+
+decltype(&LoadLibraryExW) __imp_LoadLibraryExW = FakeLoadLibraryExW;
 decltype(&GetEnvironmentVariableW) __imp_GetEnvironmentVariableW =
     FakeGetEnvironmentVariableW;
 decltype(&LocalFree) __imp_LocalFree = FakeLocalFree;

@@ -65,14 +65,31 @@ class RunInstallerSeamTest : public ::testing::Test {
   std::wstring installer_;
 };
 
+// SHELL32, loaded from the system directory to split the command line, not
+// to be had ends the run as a failed split does.
 TEST_F(RunInstallerSeamTest, UnsplittableCommandLineEndsTheRunBeforeAnything) {
-  PlaceInstallerAt(installer_);
-  Seams().split_error = ERROR_NOT_ENOUGH_MEMORY;
-  EXPECT_EQ((RunOutcome{RC_BAD_COMMAND_LINE, ERROR_NOT_ENOUGH_MEMORY}), Run());
-  EXPECT_EQ(0, Seams().module_file_name_calls);
-  EXPECT_TRUE(Seams().created_directories.empty());
-  EXPECT_EQ(0, Seams().trim_calls);
-  EXPECT_TRUE(Seams().client_state_opens.empty());
+  const struct {
+    const char* name;
+    DWORD split_error;
+    DWORD shell32_load_error;
+  } cases[] = {
+      {"the split fails", ERROR_NOT_ENOUGH_MEMORY, 0},
+      {"SHELL32 cannot be loaded", 0, ERROR_MOD_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    run_seams::Reset();
+    PlaceInstallerAt(installer_);
+    Seams().split_error = c.split_error;
+    Seams().shell32_load_error = c.shell32_load_error;
+    EXPECT_EQ((RunOutcome{RC_BAD_COMMAND_LINE,
+                          c.split_error + c.shell32_load_error}),
+              Run());
+    EXPECT_EQ(0, Seams().module_file_name_calls);
+    EXPECT_TRUE(Seams().created_directories.empty());
+    EXPECT_EQ(0, Seams().trim_calls);
+    EXPECT_TRUE(Seams().client_state_opens.empty());
+  }
 }
 
 // The run has no code of its own for an own path it cannot use; it ends

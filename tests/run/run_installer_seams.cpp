@@ -1,7 +1,5 @@
 #include "run_installer_seams.h"
 
-#include <shellapi.h>
-
 #include <cwchar>
 
 #include "support/test_support.h"
@@ -21,9 +19,15 @@ const wchar_t CLEANUP_SETTING_KEY[] = L"Software\\Morvex";
 const wchar_t CLIENT_STATE_PREFIX[] =
     L"Software\\Morvex\\Update\\ClientState\\";
 
-LPWSTR* WINAPI FakeCommandLineToArgvW(LPCWSTR command_line, int* count) {
-  if (Active() && ArmedFailure(state.split_error)) return nullptr;
-  return REAL_FUNCTION(L"shell32.dll", CommandLineToArgvW)(command_line, count);
+// SHELL32 from the system directory is this program, which exports the
+// stand-in for CommandLineToArgvW below.
+HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+  if (Active() &&
+      testing_support::IsSystemLibraryLoad(path, flags, L"shell32.dll")) {
+    if (ArmedFailure(state.shell32_load_error)) return nullptr;
+    return GetModuleHandleW(nullptr);
+  }
+  return REAL_FUNCTION(L"kernel32.dll", LoadLibraryExW)(path, file, flags);
 }
 
 DWORD WINAPI FakeGetModuleFileNameW(HMODULE module, LPWSTR buffer,
@@ -111,7 +115,14 @@ void Disarm() { armed = false; }
 using namespace run_seams;
 
 extern "C" {
-decltype(&CommandLineToArgvW) __imp_CommandLineToArgvW = FakeCommandLineToArgvW;
+
+__declspec(dllexport) LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR command_line,
+                                                        int* count) {
+  if (Active() && ArmedFailure(state.split_error)) return nullptr;
+  return REAL_FUNCTION(L"shell32.dll", CommandLineToArgvW)(command_line, count);
+}
+
+decltype(&LoadLibraryExW) __imp_LoadLibraryExW = FakeLoadLibraryExW;
 decltype(&GetModuleFileNameW) __imp_GetModuleFileNameW = FakeGetModuleFileNameW;
 decltype(&OpenProcessToken) __imp_OpenProcessToken = FakeOpenProcessToken;
 decltype(&CreateDirectoryW) __imp_CreateDirectoryW = FakeCreateDirectoryW;

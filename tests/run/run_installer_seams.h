@@ -20,6 +20,7 @@ namespace run_seams {
 struct State {
   // Faults and stand-ins.
   DWORD split_error = 0;  // CommandLineToArgvW fails with it
+  DWORD shell32_load_error = 0;  // SHELL32 cannot be loaded, with it
   // GetModuleFileNameW writes module_file_name (cut to the buffer, with a
   // terminator) and returns module_file_name_result with
   // module_file_name_error as last error.

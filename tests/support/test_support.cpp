@@ -302,6 +302,11 @@ FARPROC ImportedFunction(const wchar_t* module, const char* name) {
   return GetProcAddress(loaded, name);
 }
 
+bool IsSystemLibraryLoad(LPCWSTR path, DWORD flags, const wchar_t* library) {
+  return path != nullptr && (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) != 0 &&
+         lstrcmpiW(path, library) == 0;
+}
+
 DWORD FakeModuleFileName(const std::wstring& path, DWORD result, DWORD error,
                          LPWSTR buffer, DWORD size) {
   if (size > 0) {

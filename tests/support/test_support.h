@@ -138,6 +138,14 @@ inline bool ArmedFailure(DWORD error) {
   return true;
 }
 
+// The product loads SHELL32 and ADVAPI32's generator at run time from the
+// system directory (LoadLibraryExW of a bare name with
+// LOAD_LIBRARY_SEARCH_SYSTEM32) and looks its functions up by name. A test
+// program stands in for such a library by exporting those functions under
+// their own names, and its LoadLibraryExW fake answers the load with the
+// program's own module when this says it is one.
+bool IsSystemLibraryLoad(LPCWSTR path, DWORD flags, const wchar_t* library);
+
 // What a faked GetModuleFileNameW hands back: as much of path as fits in
 // buffer (size elements) with a terminator, error as the last-error value,
 // and result as the return value.

@@ -7,8 +7,6 @@
 
 #include "support/test_support.h"
 
-extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
-
 namespace work_dir_seams {
 namespace {
 
@@ -16,15 +14,14 @@ using testing_support::ArmedFailure;
 
 State state;
 
-BOOLEAN WINAPI FakeSystemFunction036(PVOID buffer, ULONG length) {
-  const auto real = REAL_FUNCTION(L"advapi32.dll", SystemFunction036);
-  ++state.platform_calls;
-  ++state.random_calls;
-  if (state.random_bytes.empty()) return real(buffer, length);
-  const auto bytes = state.random_bytes.front();
-  state.random_bytes.pop_front();
-  std::memcpy(buffer, bytes.data(), length < 4 ? length : 4);
-  return TRUE;
+HMODULE WINAPI FakeLoadLibraryExW(LPCWSTR path, HANDLE file, DWORD flags) {
+  if (testing_support::IsSystemLibraryLoad(path, flags, L"advapi32.dll")) {
+    ++state.platform_calls;
+    if (ArmedFailure(state.fail_generator_load)) return nullptr;
+    return GetModuleHandleW(state.generator_missing ? L"kernel32.dll"
+                                                    : nullptr);
+  }
+  return REAL_FUNCTION(L"kernel32.dll", LoadLibraryExW)(path, file, flags);
 }
 
 BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
@@ -178,7 +175,22 @@ void Reset() { state = State(); }
 using namespace work_dir_seams;
 
 extern "C" {
-decltype(&SystemFunction036) __imp_SystemFunction036 = FakeSystemFunction036;
+
+// The stand-in for ADVAPI32's generator.
+__declspec(dllexport) BOOLEAN WINAPI SystemFunction036(PVOID buffer,
+                                                       ULONG length) {
+  const auto real = REAL_FUNCTION(L"advapi32.dll", SystemFunction036);
+  ++state.platform_calls;
+  ++state.random_calls;
+  if (state.generator_fails) return FALSE;
+  if (state.random_bytes.empty()) return real(buffer, length);
+  const auto bytes = state.random_bytes.front();
+  state.random_bytes.pop_front();
+  std::memcpy(buffer, bytes.data(), length < 4 ? length : 4);
+  return TRUE;
+}
+
+decltype(&LoadLibraryExW) __imp_LoadLibraryExW = FakeLoadLibraryExW;
 decltype(&CreateDirectoryW) __imp_CreateDirectoryW = FakeCreateDirectoryW;
 decltype(&GetVolumePathNameW) __imp_GetVolumePathNameW =
     FakeGetVolumePathNameW;

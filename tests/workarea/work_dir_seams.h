@@ -1,6 +1,9 @@
 // Link seams of work_dir_test. The imports that CreateWorkDir reaches are
 // replaced for the whole program by fakes that count and observe each call
-// and pass through to the real function, unless a test arms a fault.
+// and pass through to the real function, unless a test arms a fault. The
+// random generator, which the product looks up in ADVAPI32 from the system
+// directory at run time, is this program's own exported SystemFunction036:
+// the LoadLibraryExW fake hands the program's module back for ADVAPI32.
 #pragma once
 
 #include <windows.h>
@@ -28,6 +31,9 @@ struct State {
   // Bytes handed to SystemFunction036 in order; the real generator once the
   // queue is empty.
   std::deque<std::array<uint8_t, 4>> random_bytes;
+  DWORD fail_generator_load = 0;   // ADVAPI32 from the system directory
+  bool generator_missing = false;  // the library lacks SystemFunction036
+  bool generator_fails = false;    // SystemFunction036 returns FALSE
   bool clear_persistent_acls = false;  // GetVolumeInformationW's flags
   // Windows' rule, which Wine does not apply: CreateDirectoryW refuses a
   // path longer than MAX_PATH - 12 characters with the terminator (247

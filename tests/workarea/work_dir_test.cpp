@@ -397,6 +397,37 @@ TEST_F(WorkDirTest, UnavailableOwnerEndsWithItsErrorAndNothingCreated) {
   }
 }
 
+// A name drawn without the system's generator would be one anybody could
+// foresee and make first: when the generator cannot be had (ADVAPI32 or its
+// SystemFunction036, looked up at run time) or fails, nothing is created and
+// the outcome carries the reason.
+TEST_F(WorkDirTest, GeneratorThatCannotBeHadCreatesNothing) {
+  using work_dir_seams::State;
+  const struct {
+    const char* name;
+    void (*arm)(State&);
+    RunOutcome outcome;
+  } cases[] = {
+      {"ADVAPI32 cannot be loaded",
+       [](State& s) { s.fail_generator_load = ERROR_MOD_NOT_FOUND; },
+       {RC_WORK_DIR_FAILED, ERROR_MOD_NOT_FOUND}},
+      {"no generator in it", [](State& s) { s.generator_missing = true; },
+       {RC_WORK_DIR_FAILED, ERROR_PROC_NOT_FOUND}},
+      {"the generator fails", [](State& s) { s.generator_fails = true; },
+       {RC_WORK_DIR_FAILED, ERROR_GEN_FAILURE}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    work_dir_seams::Reset();
+    c.arm(Seams());
+    PathBuffer path;
+    EXPECT_EQ(c.outcome, CreateWorkDir(parent_.c_str(), path));
+    EXPECT_TRUE(Seams().created_paths.empty());
+    EXPECT_TRUE(ListDirectory(temp_.path()).empty());
+    EXPECT_TRUE(Seams().live_local_blocks.empty());
+  }
+}
+
 TEST(ComposeWorkDirSddl, OwnerSidLimit) {
   const std::wstring fixed = FIXED_SDDL;
   struct Case {
