@@ -38,7 +38,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from driver.context import Context
 from driver.framework import SCENARIOS, Scenario
 # The scenario modules register themselves when imported.
-from driver import cabinets, core, paths, robustness, security  # noqa: F401
+from driver import cabinets, core, paths, planting, robustness, security  # noqa: F401
 
 
 def main(argv):

@@ -11,7 +11,8 @@
 // a missing closing quotation mark.
 //
 // The child gets no window of its own, no inherited handles, and this
-// process's environment and current directory.
+// process's environment and current directory, less the variables named in
+// BRIVEL_RUNNER_UNSET (separated by ';'; the variable itself goes too).
 //
 // Exit status: 0 when the child ran to its end (whatever its code); 1 with a
 // message on standard error when it could not be started or waited for; 2
@@ -207,6 +208,26 @@ void QuoteAppPath() {
   g_command_line[out] = 0;
 }
 
+// Takes the variables named in BRIVEL_RUNNER_UNSET out of this process's
+// environment, which the child inherits.
+void UnsetRequestedVariables() {
+  static wchar_t names[1024];
+  const DWORD length =
+      GetEnvironmentVariableW(L"BRIVEL_RUNNER_UNSET", names, 1024);
+  if (length == 0 || length >= 1024) return;
+  SetEnvironmentVariableW(L"BRIVEL_RUNNER_UNSET", nullptr);
+  wchar_t* name = names;
+  for (wchar_t* c = names;; ++c) {
+    const bool last = *c == 0;
+    if (last || *c == L';') {
+      *c = 0;
+      if (*name != 0) SetEnvironmentVariableW(name, nullptr);
+      if (last) return;
+      name = c + 1;
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" [[noreturn]] void RunnerEntry() {
@@ -220,6 +241,7 @@ extern "C" [[noreturn]] void RunnerEntry() {
   } else {
     QuoteAppPath();
   }
+  UnsetRequestedVariables();
 
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);

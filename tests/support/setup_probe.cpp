@@ -21,6 +21,8 @@
 //   command_line=       GetCommandLineW exactly
 //   own_path=           GetModuleFileNameW
 //   current_directory=  GetCurrentDirectoryW
+//   windir=, systemroot=  the two variables as setup inherited them from the
+//                       installer (empty when missing)
 //   sibling=NAME        one line per entry of the probe's own directory
 //   archive_opened=1    the archive was found through the switches, then
 //   archive_size=N      its size in bytes (decimal) and
@@ -400,6 +402,10 @@ extern "C" [[noreturn]] void ProbeEntry() {
     g_value[0] = 0;
   }
   report.Line(L"current_directory", g_value);
+  ReadVariable(L"WINDIR");
+  report.Line(L"windir", g_value);
+  ReadVariable(L"SYSTEMROOT");
+  report.Line(L"systemroot", g_value);
 
   ReportSiblings(report, own_path);
   ReportArchive(report, command_line);

@@ -1,5 +1,5 @@
 """Cabinet scenarios: a compressed setup whose cabinet holds more than one
-member."""
+member, and a cabinet the system's library cannot read."""
 import os
 import shutil
 import struct
@@ -15,11 +15,14 @@ from driver.support import (
     STABLE_GUID,
     check,
     check_equal,
+    listing,
 )
 from driver.framework import check_only, check_setup_ran, scenario
 
-# A cabinet header's fields: the first folder record follows the 36-byte header with its first data block's
+# A cabinet header's fields: the folder count lies 26 bytes in; the first
+# folder record follows the 36-byte header with its first data block's
 # offset and the number of blocks.
+FOLDER_COUNT_AT = 26
 FIRST_FOLDER_AT = 36
 DATA_HEADER_SIZE = 8
 
@@ -110,3 +113,31 @@ def cabinets_with_two_members(s):
                              "InstallerExtraCode1": ERROR_BAD_EXE_FORMAT},
                             c.registry.values(*key), "client-state values")
             check_only(folder, ["two.exe"])
+
+
+@scenario("robustness")
+def cabinet_without_folders(s):
+    """A cabinet whose header declares no folders but a member: Wine's
+    library crashes inside FDICopy, called back through the installer's own
+    functions. The installer dies there and leaves its work directory, but
+    its exit code says it crashed: never 0."""
+    c = s.context
+    with open(c.probe, "rb") as f:
+        probe = f.read()
+    cabinet = make_cabinet(s.dir, "no-folders.cab", [("setup.exe", probe)])
+    with open(cabinet, "r+b") as f:
+        f.seek(FOLDER_COUNT_AT)
+        f.write(struct.pack("<H", 0))
+    installer = c.packaged_with("no-folders", [
+        "--archive", c.archive, "--resource", f"BL:SETUP.EX_={cabinet}"])
+    with s.case("the run ends with an exception code"):
+        folder = os.path.join(s.dir, "run")
+        os.makedirs(folder)
+        placed = os.path.join(folder, "no-folders.exe")
+        shutil.copyfile(installer, placed)
+        result = c.run(placed)
+        check(result.exit_code is not None, f"no exit code ({result.describe()})")
+        check(result.exit_code != 0, f"a crash reported as success ({result.describe()})")
+        check(result.report is None, "setup ran")
+        s.note(f"exit code 0x{result.exit_code:08X}; left beside the installer: "
+               f"{[e for e in listing(folder) if e != 'no-folders.exe']}")

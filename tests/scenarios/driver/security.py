@@ -1,4 +1,4 @@
-"""Security scenarios: planted libraries, no window."""
+"""Security scenarios: no window, whatever the outcome."""
 import os
 import re
 import shutil
@@ -17,93 +17,6 @@ from driver.support import (
     win_path,
 )
 from driver.framework import check_only, check_setup_ran, scenario
-
-
-# Libraries a loader might look for beside a program, in two sets.
-#
-# Libraries that Windows keeps among its known libraries (always loaded
-# from the system directory, and with them whatever they import), and those
-# that Wine's own copies of the installer's imports load as they start:
-# they are planted with Wine's default load order, under which Wine takes
-# its own copy.
-KNOWN_DECOYS = (
-    "shell32", "advapi32", "kernelbase", "sechost", "msvcrt", "ucrtbase", "user32", "gdi32",
-    "win32u", "imm32", "shlwapi", "ole32", "oleaut32", "combase", "rpcrt4", "setupapi",
-    "version", "zlib1",
-)
-# Libraries that a program loads at run time, by name, from wherever the
-# search finds them first: the classic planting targets. They are planted
-# with Wine told to prefer a library of the name that it finds over its own
-# copy (WINEDLLOVERRIDES name=n,b), as Windows does, so a search that looked
-# in the installer's folder or the current directory would load the decoy.
-SEARCHED_DECOYS = (
-    "cabinet", "userenv", "cryptbase", "uxtheme", "dwmapi", "propsys", "sspicli", "profapi",
-    "apphelp", "ntmarta", "wldp", "winmm", "bcrypt", "cryptsp", "rsaenh", "secur32", "wintrust",
-    "crypt32", "msasn1", "windows.storage", "kernel.appcore", "powrprof", "cfgmgr32", "comctl32",
-)
-DECOY_NAMES = KNOWN_DECOYS + SEARCHED_DECOYS
-# Wine 8's shell32 forwards CommandLineToArgvW to shcore, and Wine resolves
-# that forwarder through the program's own directory first (it keeps no
-# list of known libraries), so a shcore.dll beside any program that imports
-# the function is loaded. Windows loads shcore, one of its known libraries,
-# from the system directory only.
-WINE_ONLY_PLANTABLE = ("shcore",)
-
-
-def searched_first_overrides():
-    base = os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    return f"{base};{','.join(SEARCHED_DECOYS)}=n,b" if base else f"{','.join(SEARCHED_DECOYS)}=n,b"
-
-
-def plant_decoys(context, folder):
-    os.makedirs(folder, exist_ok=True)
-    for name in DECOY_NAMES:
-        shutil.copyfile(context.decoy, os.path.join(folder, f"{name}.dll"))
-
-
-def markers(*folders):
-    return sorted(e for f in folders for e in os.listdir(f) if e.endswith(".loaded"))
-
-
-@scenario("security")
-def planted_libraries(s):
-    """Decoy libraries named like system libraries, beside the installer and
-    in the current directory, are never loaded, also not by the expansion of
-    a compressed setup (which loads the cabinet library)."""
-    c = s.context
-    s.note("not planted: " + ", ".join(f"{n}.dll" for n in WINE_ONLY_PLANTABLE)
-           + " (Wine 8 loads it from the program's directory when it resolves shell32's "
-             "CommandLineToArgvW forwarder; Windows keeps it among its known libraries)")
-    overrides = {"WINEDLLOVERRIDES": searched_first_overrides()}
-    current = os.path.join(s.dir, "current")
-    plant_decoys(c, current)
-    for kind in ("plain", "compressed"):
-        with s.case(f"{kind} setup"):
-            folder = os.path.join(s.dir, kind)
-            installer = c.place(folder, f"{kind}.exe", kind)
-            plant_decoys(c, folder)
-            result = c.run(installer, cwd=current, env=overrides)
-            check_equal([], markers(folder, current), "decoys that were loaded")
-            check_equal(0, result.exit_code, f"exit code ({result.describe()})")
-            check_setup_ran(c, result, installer)
-            check_equal(win_path(current), result.report["current_directory"],
-                        "setup's current directory")
-            check_only(folder, [f"{kind}.exe"] + [f"{n}.dll" for n in DECOY_NAMES])
-
-    # The cases above prove something only if a decoy that is loaded says
-    # so, and if these settings make Wine load a planted library: Wine's own
-    # rundll32, copied beside the decoys, loads the cabinet library by name.
-    with s.case("a library loaded by name from the program's folder is the decoy"):
-        folder = os.path.join(s.dir, "control")
-        plant_decoys(c, folder)
-        _, _, stderr = c.wine(["cmd", "/c", "copy", "C:\\windows\\system32\\rundll32.exe",
-                               win_path(folder) + "\\"])
-        check(os.path.exists(os.path.join(folder, "rundll32.exe")),
-              f"cannot copy Wine's rundll32 ({stderr})")
-        c.wine([os.path.join(folder, "rundll32.exe"), "cabinet.dll,DllMain"],
-               env=c.environment(overrides), cwd=folder)
-        check("cabinet.dll.loaded" in markers(folder),
-              f"the decoy left no marker ({markers(folder)})")
 
 
 # Wine's trace channels for windows, message boxes and dialogs.
