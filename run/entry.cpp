@@ -13,9 +13,8 @@ InstallerEntry() {
   // First of all, before anything can load a library: from here on every
   // load the process makes, at run time or on behalf of another library
   // (dependencies, forwarded functions), searches the system directory
-  // alone. Should the call fail, every later LoadLibraryExW with
-  // LOAD_LIBRARY_SEARCH_SYSTEM32 fails too, and the run ends before it
-  // creates anything.
+  // alone. With this flag the call does not fail where the function exists,
+  // and a Windows without it cannot start the installer at all.
   SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   InitializeStackGuard();
   const RunOutcome outcome =
