@@ -41,10 +41,10 @@ def load_kit(arch, kit_dir):
     return kit
 
 
-def ensure_packages(names):
-    """Installs the Debian packages that are missing (tools/lib/packages.sh)."""
-    subprocess.run(["bash", "-c", '. "$0/tools/lib/packages.sh"; ensure_packages "$@"', REPO,
-                    *names], check=True, stdout=subprocess.DEVNULL)
+def ensure_signing_packages():
+    """Installs what signing needs when it is missing (tools/lib/packages.sh)."""
+    subprocess.run(["bash", "-c", '. "$0/tools/lib/packages.sh"; ensure_signing_packages', REPO],
+                   check=True, stdout=subprocess.DEVNULL)
 
 
 def make_cabinet(setup, work):
@@ -114,9 +114,10 @@ def write_installer(code, resources, path, request):
     appended. Refuses, before opening path, an image the format cannot hold."""
     image = Image(bytearray(code))
     layout = Layout(resources)
+    raw_pointer, _, raw_size, size_of_image = image.placement(layout.size)
+    limits.check_image(size_of_image, raw_pointer + raw_size, layout, request is not None)
     raw_pointer, section_rva, raw_size = image.append_section(
         ".rsrc", layout.size, RESOURCE_SECTION_FLAGS, directory=DIRECTORY_RESOURCE)
-    limits.check_image(image.size_of_image, raw_pointer + raw_size, layout, request is not None)
     with open(path, "wb") as out:
         out.write(image.head)
         out.write(b"\0" * (raw_pointer - out.tell()))
@@ -127,8 +128,14 @@ def write_installer(code, resources, path, request):
 def assemble(kit, entries, output, work, version=None, request=None):
     """Links the installer at output from the kit and the checked entries."""
     if request:
-        ensure_packages(signing.PACKAGES if request.in_token else signing.PACKAGES[:1])
-    resources = kit_resources(kit, work, version) + payload_resources(entries)
+        ensure_signing_packages()
+    own = kit_resources(kit, work, version)
+    taken = {(r.type, r.name) for r in own}
+    for entry in entries:
+        if (entry.type, entry.name) in taken:
+            raise Refusal(f"{entry.label()} is one of the kit's own resources (manifest, version "
+                          "record, icon); an executable holds one resource per type and name")
+    resources = own + payload_resources(entries)
     code = link_code(kit, work)
     # Staged beside the output, so that the last step is a rename within one
     # file system: a reader never sees a partly written installer.
@@ -140,8 +147,13 @@ def assemble(kit, entries, output, work, version=None, request=None):
         write_installer(code, resources, unsigned, request)
         if request:
             signing.sign(request, unsigned, staged)
-            os.remove(unsigned)
             size = os.path.getsize(staged)
+            if size <= os.path.getsize(unsigned):
+                raise signing.SigningFailed(
+                    f"{signing.TOOL} reported success but wrote {limits.count(size)} bytes for an "
+                    f"input of {limits.count(os.path.getsize(unsigned))} (osslsigncode 2.5 does "
+                    "so for files of 2 GiB or more; tools/lib/packages.sh installs 2.9)")
+            os.remove(unsigned)
             if size > limits.FILE_SIZE_MAX:
                 raise Refusal(f"the signed installer is {limits.count(size)} bytes; its 32-bit "
                               f"file offsets reach {limits.count(limits.FILE_SIZE_MAX)}")

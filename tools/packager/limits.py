@@ -44,9 +44,9 @@ def check_resource_sizes(entries):
     """Refuses a payload file too large for one resource."""
     for entry in entries:
         if entry.size > RESOURCE_SIZE_MAX:
-            raise Refusal(f"{entry.label()} ({entry.path}) is {count(entry.size)} bytes; one resource "
-                          f"holds at most {count(RESOURCE_SIZE_MAX)} (its data entry's Size and "
-                          "SizeofResource are 32-bit)")
+            raise Refusal(f"{entry.origin}: {entry.label()} ({entry.path}) is {count(entry.size)} "
+                          f"bytes; one resource holds at most {count(RESOURCE_SIZE_MAX)} (its data "
+                          "entry's Size and SizeofResource are 32-bit)")
 
 
 def check_image(size_of_image, file_size, layout, signing):

@@ -102,6 +102,15 @@ class Image:
         ends = [s.virtual_address + s.virtual_size for s in self.sections]
         return align(max(ends + [self.size_of_headers]), self.section_alignment)
 
+    def placement(self, virtual_size):
+        """Where a section of virtual_size appended at the end would go:
+        (file offset, virtual address, raw size, the SizeOfImage it makes).
+        Nothing is changed, and nothing is bounded to 32 bits yet."""
+        raw_pointer = self.file_end()
+        virtual_address = self.next_virtual_address()
+        return (raw_pointer, virtual_address, align(virtual_size, self.file_alignment),
+                align(virtual_address + virtual_size, self.section_alignment))
+
     def append_section(self, name, virtual_size, characteristics, directory=None):
         """Adds a section header after the last one, placed at the end of the
         file data and of the address space, and fixes the headers that
@@ -115,9 +124,7 @@ class Image:
                          [self.size_of_headers])
         if table_end > min(self.size_of_headers, first_data):
             raise PeError("no room in the headers for one more section")
-        raw_pointer = self.file_end()
-        virtual_address = self.next_virtual_address()
-        raw_size = align(virtual_size, self.file_alignment)
+        raw_pointer, virtual_address, raw_size, size_of_image = self.placement(virtual_size)
         header = struct.pack("<8sIIIIIIHHI", name.encode("ascii"), virtual_size, virtual_address,
                              raw_size, raw_pointer, 0, 0, 0, 0, characteristics)
         at = self.section_table + self.section_count * SECTION_HEADER_SIZE
@@ -125,7 +132,7 @@ class Image:
         self.sections.append(Section(header))
         self.section_count += 1
         struct.pack_into("<H", self.head, self.pe_offset + 6, self.section_count)
-        self.size_of_image = align(virtual_address + virtual_size, self.section_alignment)
+        self.size_of_image = size_of_image
         struct.pack_into("<I", self.head, self.optional + 56, self.size_of_image)
         initialized = struct.unpack_from("<I", self.head, self.optional + 8)[0]
         struct.pack_into("<I", self.head, self.optional + 8, initialized + raw_size)

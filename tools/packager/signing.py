@@ -14,7 +14,8 @@ With a fixed signing time (--sign-time, or SOURCE_DATE_EPOCH) the same input
 and key give the same bytes: RSA PKCS#1 v1.5 signatures are deterministic,
 and a key in a token signs exactly as the same key in a file. A timestamp
 from an RFC 3161 server makes each signing differ, by the server's time.
-Works with osslsigncode 2.5 (Debian 12) and later.
+osslsigncode 2.5, Debian 12's own, signs what is below 2 GiB; 2.9, from
+bookworm-backports, any size (tools/lib/packages.sh installs it).
 """
 import os
 import re
@@ -23,9 +24,6 @@ import subprocess
 from .layout import Refusal
 
 TOOL = "osslsigncode"
-# Debian packages for signing: osslsigncode, and OpenSSL's pkcs11 engine
-# for keys in a token (found by osslsigncode without being named).
-PACKAGES = ("osslsigncode", "libengine-pkcs11-openssl")
 PKCS11_SCHEME = "pkcs11:"
 URL = re.compile(r"https?://[^\s]+")
 TIME_LIMIT = 253402300799  # 9999-12-31T23:59:59Z, the last time a certificate can say
