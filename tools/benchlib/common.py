@@ -27,6 +27,9 @@ GOALS = {
     "stub_code_data_arm64_bytes": ("<=", 16 * 1024),
     "startup_ratio_arm64_500M_vs_1M_warm": ("<=", 1.05),
     "startup_ratio_arm64_500M_vs_1M_cold": ("<=", 1.05),
+    "packaging_vs_cp_2048M": ("<=", 2.0),
+    "packaging_vs_cp_2048M_to_disk": ("<=", 2.0),
+    "packaging_peak_memory_2048M_bytes": ("<=", 256 * MIB),
 }
 
 

@@ -56,9 +56,10 @@ def quartiles(values):
     return q[0], q[2]
 
 
-def plot(path, series, machine, runs):
+def plot(path, series, machine, runs, packaging):
     """series: {(what, mode): {size: [ms per run]}}, what being "setup" (time
-    to setup's start) or "extracted" (time to the end of extraction)."""
+    to setup's start) or "extracted" (time to the end of extraction); below
+    it, packaging against cp (packaging: {size: {case: [record per run]}})."""
     data = os.path.join(os.path.dirname(path), "startup.dat")
     columns = [("setup", "warm"), ("setup", "cold"), ("extracted", "warm"), ("extracted", "cold")]
     with open(data, "w") as f:
@@ -74,8 +75,11 @@ def plot(path, series, machine, runs):
     # Warm and cold are drawn 5 MiB apart so that their bars do not hide
     # each other.
     script = f"""
-set terminal pngcairo size 960,760 font "Sans,11" noenhanced
+set terminal pngcairo size 960,1280 font "Sans,11" noenhanced
 set output "{path}"
+set multiplot
+set origin 0, 0.4
+set size 1, 0.6
 set title "Time from the installer's start to setup's start, by archive size\\nx64 twin under {machine['wine']} on {machine['cores']} cores, {runs} runs per point after a warm-up\\npoints: median; bars: the middle half of the runs"
 set xlabel "archive carried by the installer (MiB); the same 6 MB setup in every installer"
 set ylabel "time since the installer was started (ms)"
@@ -85,17 +89,59 @@ set yrange [0:*]
 set offsets 0, 0, graph 0.08, 0
 set grid ytics
 set bmargin 12
-set key at screen 0.5, screen 0.02 center bottom box
+set key at screen 0.5, screen 0.41 center bottom box
 plot "{data}" using ($1-2.5):2:3:4 with yerrorlines lw 2 pt 7 ps 1.2 lc rgb "#d95f02" title "setup started, warm page cache", \\
      "{data}" using ($1+2.5):5:6:7 with yerrorlines lw 2 pt 5 ps 1.2 lc rgb "#1b9e77" title "setup started, cold (the installer's pages dropped before each run)", \\
      "{data}" using ($1-2.5):8:9:10 with yerrorlines lw 2 dt 4 pt 6 ps 1 lc rgb "#d95f02" title "extraction ended (setup file's last write), warm", \\
      "{data}" using ($1+2.5):11:12:13 with yerrorlines lw 2 dt 4 pt 4 ps 1 lc rgb "#1b9e77" title "extraction ended, cold", \\
      {goal:.2f} with lines dt 2 lw 1.5 lc rgb "#555555" title "goal for setup's start: warm 1 MiB median + 5%"
+{packaging_panel(os.path.dirname(path), packaging)}
+unset multiplot
 """
     result = subprocess.run(["gnuplot"], input=script, text=True, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT)
     if result.returncode != 0:
         raise BenchError(f"gnuplot failed:\n{result.stdout}")
+
+
+def packaging_panel(folder, packaging):
+    """The gnuplot commands of the lower panel: time of tools/package and of
+    cp against archive size, and packaging's peak memory."""
+    data = os.path.join(folder, "packaging.dat")
+    with open(data, "w") as f:
+        f.write("# MiB, then median q1 q3 of: cp s, package s, signed s, package MiB, signed MiB\n")
+        for size, cases in sorted(packaging.items()):
+            fields = [str(size)]
+            columns = [(cases[c], "durable_s", 1) for c in ("cp", "package", "signed")]
+            columns += [(cases[c], "peak_kib", 1024) for c in ("package", "signed")]
+            for records, key, scale in columns:
+                values = [v / scale for v in field(records, key)]
+                q1, q3 = quartiles(values)
+                fields += [f"{median(values):.3f}", f"{q1:.3f}", f"{q3:.3f}"]
+            f.write(" ".join(fields) + "\n")
+    return f"""
+set origin 0, 0
+set size 1, 0.36
+set title "Packaging against a copy of the archive to the same disk, until a sync after it"
+set xlabel "archive (MiB); the same 6 MB setup"
+set ylabel "seconds"
+set y2label "peak memory of all packaging processes (MiB)"
+set xrange [-50:2150]
+set xtics (1, 500, 1024, 2048)
+set yrange [0:*]
+set y2range [0:*]
+set y2tics
+set bmargin 4
+set offsets 0, 0, graph 0.1, 0
+set key default
+set key inside top left box
+plot "{data}" using 1:2:3:4 with yerrorlines lw 2 pt 7 lc rgb "#555555" title "cp", \\
+     "{data}" using 1:5:6:7 with yerrorlines lw 2 pt 5 lc rgb "#d95f02" title "tools/package", \\
+     "{data}" using 1:8:9:10 with yerrorlines lw 2 dt 4 pt 4 lc rgb "#7570b3" title "tools/package, signed", \\
+     "{data}" using 1:11 axes x1y2 with linespoints lw 1 dt 2 pt 6 lc rgb "#d95f02" title "memory, tools/package", \\
+     "{data}" using 1:14 axes x1y2 with linespoints lw 1 dt 2 pt 8 lc rgb "#7570b3" title "memory, signed", \\
+     256 axes x1y2 with lines dt 3 lw 1.5 lc rgb "#555555" title "goal for memory: 256 MiB"
+"""
 
 
 def goal_state(name, value):

@@ -9,8 +9,9 @@ from .common import (BIG_SETUP_BYTES, CODE_DATA_SECTIONS, MIB, OUT_DIR, PACKAGIN
                      windows_path)
 from .figures import (field, median, pair_differences, pair_ratios, plot, quartiles,
                       section_sizes)
+from .packaging import measure_packaging, packaging_figures
 from .prepare import make_bare_kit, package, padded_setup, write_random
-from .report import render_table
+from .report import packaging_table, render_table
 from .runner import payload_window_ms
 
 
@@ -40,8 +41,8 @@ def measure(bench, archs, machine):
     make_bare_kit(os.path.join(REPO, "build", "arm64", "kit"), bare_kit)
     package("arm64", path("stub-bare.exe"), path("one.bin"), path("one.bin"), kit=bare_kit)
     os.sync()
-    # Packaging a large archive takes over a gigabyte for a moment; let the
-    # machine hand that back before anything is timed (see Bench.prepare_run).
+    # Writing the installers takes a gigabyte of new page cache; let the
+    # machine settle before anything is timed (see Bench.prepare_run).
     time.sleep(PACKAGING_SETTLE_S)
 
     log("tools/bench: measuring")
@@ -102,6 +103,8 @@ def measure(bench, archs, machine):
                                 lambda s: bench.start_installer("arm64", installers[("arm64", s)],
                                                                 cold=True),
                                 count=bench.slow_runs)
+
+    packaging = measure_packaging(bench)
 
     with open(os.path.join(OUT_DIR, "runs.json"), "w") as f:
         json.dump({"machine": machine, "runs": bench.runs, "slow_runs": bench.slow_runs,
@@ -177,11 +180,13 @@ def measure(bench, archs, machine):
             put(f"startup_ms_arm64_{s}M_warm", aw[s])
             put(f"startup_ms_arm64_{s}M_cold", ac[s])
 
+    packaging_figures(packaging, put)
+
     png = os.path.join(OUT_DIR, "startup.png")
     plot(png, {(what, mode): {s: field(records[s], key) for s in PLOT_SIZES_MIB}
                for what, key in (("setup", "startup_ms"), ("extracted", "extracted_ms"))
                for mode, records in (("warm", warm), ("cold", cold))},
-         machine, bench.runs)
+         machine, bench.runs, packaging)
     f["plot"] = os.path.relpath(png, REPO)
     f["runs"] = bench.runs
     f["runs_slow_measurements"] = bench.slow_runs
@@ -191,3 +196,19 @@ def measure(bench, archs, machine):
 
     figures = {k: (round(v, 3) if isinstance(v, float) else v) for k, v in f.items()}
     return figures, render_table(figures, spread, stub_sections, bare_sections, bench.runs)
+
+
+def measure_packaging_only(bench, machine):
+    """tools/bench --packaging-only: the packaging figures alone."""
+    log("tools/bench: packaging against a copy under " + bench.work)
+    packaging = measure_packaging(bench)
+    f, spread = {}, {}
+
+    def put(name, values):
+        f[name] = median(values)
+        spread[name] = quartiles(values)
+
+    packaging_figures(packaging, put)
+    f["machine"] = (f"{machine['cores']} cores, {machine['cpu']}, Linux {machine['kernel']}")
+    figures = {k: (round(v, 3) if isinstance(v, float) else v) for k, v in f.items()}
+    return figures, "\n".join(packaging_table(figures, spread)) + "\n"

@@ -10,8 +10,9 @@ from .common import (MIB, OUT_DIR, REPO, SERVER_LINGER_S, X64_PREFIX, BenchError
 
 
 def ensure_packages(names):
-    """The build's packages (tools/lib/packages.sh) and `names`."""
-    run_quietly(["bash", "-c", '. "$0/tools/lib/packages.sh"; ensure_packages "${BUILD_PACKAGES[@]}" "$@"',
+    """The build's and signing's packages (tools/lib/packages.sh) and `names`."""
+    run_quietly(["bash", "-c", '. "$0/tools/lib/packages.sh"; ensure_packages "${BUILD_PACKAGES[@]}" "$@"'
+                 ' && ensure_signing_packages',
                  REPO, *names], "installing packages")
 
 

@@ -1,6 +1,7 @@
 """The table the benchmark prints."""
-from .common import RATIO_SIZE_MIB
+from .common import MIB, RATIO_SIZE_MIB
 from .figures import goal_state
+from .packaging import PACKAGING_SIZES_MIB
 
 
 def render_table(f, spread, stub_sections, bare_sections, runs):
@@ -58,12 +59,16 @@ def render_table(f, spread, stub_sections, bare_sections, runs):
         out.append(f"  {n:<8} {stub_sections.get(n, 0):>15} {bare_sections.get(n, 0):>10}")
     out.append(f"  {'file':<8} {f['stub_size_arm64_bytes']:>15} {f['stub_size_arm64_no_resources_bytes']:>10}")
     out.append("")
+    out += packaging_table(f, spread)
+    out.append("")
     out.append("Figures")
     out.append(f"  {'name':<40} {'median':>10} {'middle half':>22}  {'goal':<10}")
     for name in ("startup_ratio_500M_vs_1M_warm", "startup_ratio_500M_vs_1M_cold",
                  "peak_memory_delta_500M_vs_1M_bytes", "extract_throughput_ratio",
                  "stub_size_arm64_bytes", "stub_code_data_arm64_bytes", "run_overhead_ms",
-                 "startup_ratio_arm64_500M_vs_1M_warm", "startup_ratio_arm64_500M_vs_1M_cold"):
+                 "startup_ratio_arm64_500M_vs_1M_warm", "startup_ratio_arm64_500M_vs_1M_cold",
+                 "packaging_vs_cp_2048M", "packaging_vs_cp_2048M_to_disk",
+                 "packaging_peak_memory_2048M_bytes"):
         if name not in f:
             continue
         goal, state = goal_state(name, f[name])
@@ -74,3 +79,28 @@ def render_table(f, spread, stub_sections, bare_sections, runs):
     out.append(f"  plot: {f['plot']}")
     out.append("")
     return "\n".join(out)
+
+
+def packaging_table(f, spread):
+    """The packaging section: time against cp, and peak memory."""
+    def value(name, digits=2, scale=1):
+        q1, q3 = spread[name]
+        return f"{f[name] / scale:.{digits}f} ({q1 / scale:.{digits}f}-{q3 / scale:.{digits}f})"
+
+    out = ["tools/package (x64 kit, 6 MB setup) against cp of the same archive to the same disk, s;",
+           "'to disk': until a sync after it ended; memory: all of its processes together, MiB",
+           f"  {'archive':>9}  {'cp':>18}  {'package':>18}  {'ratio':>18}  {'to disk: cp':>18}  "
+           f"{'package':>18}  {'ratio':>18}  {'memory':>18}"]
+    for prefix, title in (("packaging", "unsigned"), ("signed_packaging", "signed (key file)")):
+        out.append(f"  {title}")
+        for s in PACKAGING_SIZES_MIB:
+            if f"{prefix}_s_{s}M" not in f:
+                continue
+            out.append(f"  {str(s) + ' MiB':>9}  {value(f'cp_s_{s}M'):>18}  {value(f'{prefix}_s_{s}M'):>18}  "
+                       f"{value(f'{prefix}_vs_cp_{s}M'):>18}  {value(f'cp_s_{s}M_to_disk'):>18}  "
+                       f"{value(f'{prefix}_s_{s}M_to_disk'):>18}  {value(f'{prefix}_vs_cp_{s}M_to_disk'):>18}  "
+                       f"{value(f'{prefix}_peak_memory_{s}M_bytes', 1, MIB):>18}")
+        anonymous = ", ".join(f"{s} MiB {f[f'{prefix}_peak_anonymous_{s}M_bytes'] / MIB:.1f}"
+                              for s in PACKAGING_SIZES_MIB if f"{prefix}_s_{s}M" in f)
+        out.append(f"  {'':>9}  of which anonymous memory, MiB: {anonymous}")
+    return out
