@@ -1,6 +1,5 @@
 set(BRIVEL_TRIPLE aarch64-w64-mingw32)
 set(BRIVEL_ARCH arm64)
 set(BRIVEL_DLLTOOL_MACHINE arm64)
-set(BRIVEL_CVTRES_MACHINE arm64)
 set(CMAKE_SYSTEM_PROCESSOR ARM64)
 include(${CMAKE_CURRENT_LIST_DIR}/toolchain-common.cmake)

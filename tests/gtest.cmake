@@ -61,7 +61,7 @@ function(brivel_fixture_installer)
   add_custom_command(OUTPUT ${out}
     COMMAND ${Python3_EXECUTABLE} ${BRIVEL_PACKAGE} --arch ${BRIVEL_ARCH}
             --kit ${BRIVEL_KIT_DIR} --output ${out} ${FI_ARGS}
-    DEPENDS kit ${BRIVEL_KIT_FILES} ${BRIVEL_PACKAGE} ${FI_DEPENDS}
+    DEPENDS kit ${BRIVEL_KIT_FILES} ${BRIVEL_PACKAGE_FILES} ${FI_DEPENDS}
     COMMENT "Fixture installer ${FI_OUTPUT}"
     VERBATIM)
   string(MAKE_C_IDENTIFIER "fixture_${FI_OUTPUT}" target)

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Tests of tools/package: what it refuses, how it says so, and that a refusal
-or a failed link leaves no output behind; --unchecked builds what it would
-refuse.
+or a failed link or signing leaves no output behind; --unchecked builds what
+it would refuse. (Signing, versions and warnings that succeed are tested on
+both targets by tests/release.)
 
   package_test.py --package tools/package --kit build/x64/kit [unittest args]
 """
@@ -13,6 +14,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "release"))
+import release_fixtures  # noqa: E402
 
 PACKAGE = None
 KIT = None
@@ -51,10 +56,23 @@ class PackageTest(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
         cls.folder = os.path.join(cls.inputs, "a-folder")
         os.mkdir(cls.folder)
+        # Sparse: sizes near the format's 4 GiB limits, no disk space.
+        cls.huge = cls.sparse("huge.bin", 1 << 32)
+        cls.nearly_huge = cls.sparse("nearly-huge.bin", (1 << 32) - 0x8000)
+        cls.signing = release_fixtures.Signing(os.path.join(cls.inputs, "keys"))
 
     @classmethod
     def tearDownClass(cls):
+        cls.signing.close()
         shutil.rmtree(cls.inputs, ignore_errors=True)
+
+    @classmethod
+    def sparse(cls, name, size):
+        path = os.path.join(cls.inputs, name)
+        with open(path, "wb") as f:
+            f.truncate(size)
+            f.write(b"7z")
+        return path
 
     @classmethod
     def write(cls, name, data):
@@ -175,10 +193,32 @@ class PackageTest(unittest.TestCase):
             ("a name given twice in one type, even unchecked",
              ["--unchecked", "--archive", a, "--resource", f"bn:Brivel.7z={s}"],
              ["BN:BRIVEL.7Z", "given twice"]),
+            ("a resource the kit has, even unchecked", ["--unchecked", "--resource", f"24:1={s}"],
+             ["24:1", "kit's own"]),
+            ("a version of three parts", ["--setup", s, "--archive", a, "--version", "1.2.3"],
+             ["--version", "MAJOR.MINOR.BUILD.PATCH", "1.2.3"]),
+            ("a version part beyond 65535", ["--setup", s, "--archive", a, "--version", "1.65536.0.0"],
+             ["MINOR is 65536", "65535"]),
+            ("a certificate without a key", ["--setup", s, "--archive", a, "--sign-cert", s],
+             ["--sign-cert", "signing needs"]),
+            ("a key in a token without its module",
+             ["--setup", s, "--archive", a, "--sign-cert", s, "--sign-key", "pkcs11:object=k"],
+             ["--sign-pkcs11-module"]),
+            ("a signing time that is not a number",
+             ["--setup", s, "--archive", a, "--sign-pkcs12", s, "--sign-time", "soon"],
+             ["--sign-time", "soon"]),
+            ("an archive beyond a resource's 32-bit size", ["--setup", s, "--archive", self.huge],
+             ["--archive", "4,294,967,296 bytes", "at most 4,294,967,295"]),
+            ("an image beyond SizeOfImage", ["--setup", s, "--archive", self.nearly_huge],
+             ["SizeOfImage", "at most 4,294,963,200", "BN:BRIVEL.7Z is 4,294,934,528"]),
         ]
         for name, args, words in cases:
             with self.subTest(name):
                 self.assertRefused(args, *words)
+        with self.subTest("a signing that fails (no timestamp server answers)"):
+            self.assertRefused(["--setup", s, "--archive", a, *self.signing.options("file"),
+                                "--timestamp-url", self.signing.closed_url()],
+                               "could not sign", exit_code=1)
         with self.subTest("an unknown architecture"):
             self.assertRefused(["--setup", s, "--archive", a], "unknown architecture", "x86",
                                arch="x86")

@@ -1,0 +1,266 @@
+#!/usr/bin/env python3
+"""Tests of a release for one target: the version record as a reader other
+than the project's (python3-pefile) sees it, installers signed with each
+kind of key and checked by osslsigncode, tools/inspect on good and broken
+layouts, warnings about setup, and a 2 GiB archive; the installers run under
+this target's Wine, where the setup probe reads the archive back.
+
+  release_test.py --arch x64|arm64 --build-dir DIR [unittest args]
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+import release_fixtures as fixtures
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ARCH = BUILD = None
+TRIPLES = {"x64": "x86_64-w64-mingw32", "arm64": "aarch64-w64-mingw32"}
+LARGE_ARCHIVE = 2 * 1024 ** 3
+# Debian's Python, which python3-pefile installs into.
+PEFILE_READER = """
+import json, sys, pefile
+pe = pefile.PE(sys.argv[1])
+fixed = pe.VS_FIXEDFILEINFO[0]
+strings = {}
+for info in pe.FileInfo[0]:
+    if info.Key == b"StringFileInfo":
+        for table in info.StringTable:
+            strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+print(json.dumps([fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                  fixed.ProductVersionLS, strings.get("FileVersion"), strings.get("ProductVersion")]))
+"""
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class ReleaseTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix=f"release-test-{ARCH}-", dir="/tmp")
+        cls.signing = fixtures.Signing(os.path.join(cls.dir, "keys"))
+        cls.kit = os.path.join(BUILD, "kit")
+        cls.probe = os.path.join(BUILD, "helpers", "setup_probe.exe")
+        cls.archive = fixtures.SparseArchive(os.path.join(cls.dir, "archive.bin"), 300001,
+                                             island_bytes=1000)
+        cls.count = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.signing.close()
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def path(self, name):
+        ReleaseTest.count += 1
+        return os.path.join(self.dir, f"{ReleaseTest.count}-{name}")
+
+    def package(self, output, *args, expect=0):
+        result = subprocess.run([sys.executable, os.path.join(REPO, "tools", "package"),
+                                 "--arch", ARCH, "--kit", self.kit, "--output", output, *args],
+                                env=self.signing.environment, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        self.assertEqual(expect, result.returncode, result.stderr)
+        return result
+
+    def verify(self, installer):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", self.signing.ca,
+                               "-TSA-CAfile", self.signing.ca, "-in", installer],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def run_installer(self, installer):
+        """Runs installer on this target; returns its exit code and the
+        probe's report as a dict (empty when setup did not run)."""
+        report = self.path("report.txt")
+        command = self.path("command.txt")
+        with open(command, "w") as f:
+            f.write(f'"{windows_path(installer)}"')
+        env = {k: v for k, v in os.environ.items()
+               if not k.upper().startswith("BRIVEL_PROBE_") and k.upper() != "MORVEXUPDATEISMACHINE"}
+        env["BRIVEL_PROBE_REPORT"] = windows_path(report)
+        out = self.path("run.out")
+        # Output to a file: a Wine server may hold a pipe open after the run.
+        with open(out, "w") as f:
+            subprocess.run([os.path.join(REPO, "tools", f"run-{ARCH}"),
+                            os.path.join(BUILD, "helpers", "exit_code_runner.exe"),
+                            windows_path(installer), windows_path(command)],
+                           env=env, stdout=f, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        with open(out) as f:
+            said = f.read()
+        match = re.search(r"exit_code=0x([0-9A-F]{8})", said)
+        self.assertIsNotNone(match, said)
+        fields = {}
+        if os.path.exists(report):
+            with open(report, encoding="utf-8") as f:
+                fields = dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line)
+        return int(match.group(1), 16), fields
+
+    def assertSetupReadArchive(self, installer, archive):
+        exit_code, report = self.run_installer(installer)
+        self.assertEqual(0, exit_code, report)
+        self.assertEqual(("1", str(archive.size), archive.fnv1a64()),
+                         (report.get("archive_opened"), report.get("archive_size"),
+                          report.get("archive_fnv")))
+
+    def test_version_read_back_by_pefile(self):
+        for version, expected in ((None, "1.0.0.0"), ("2.3.4.5", "2.3.4.5"),
+                                  ("65535.0.65535.1", "65535.0.65535.1")):
+            with self.subTest(version):
+                installer = self.path("version.exe")
+                self.package(installer, "--setup", self.probe, "--archive", self.archive.path,
+                             *(["--version", version] if version else []))
+                read = subprocess.run(["/usr/bin/python3", "-c", PEFILE_READER, installer],
+                                      check=True, stdout=subprocess.PIPE, text=True).stdout
+                major, minor, build, patch = (int(p) for p in expected.split("."))
+                self.assertEqual([major << 16 | minor, build << 16 | patch] * 2 + [expected] * 2,
+                                 json.loads(read))
+
+    def test_signed_installers_verify_run_and_repeat(self):
+        signed = {}
+        for kind in ("file", "pkcs12", "token"):
+            for stamped in (False, True):
+                with self.subTest(kind=kind, timestamp=stamped):
+                    installer = self.path(f"{kind}-{stamped}.exe")
+                    stamp = ["--timestamp-url", self.signing.timestamp_url] if stamped else []
+                    self.package(installer, "--setup", self.probe, "--archive", self.archive.path,
+                                 *self.signing.options(kind), "--sign-time", fixtures.SIGN_TIME,
+                                 *stamp)
+                    verified = self.verify(installer)
+                    self.assertEqual(0, verified.returncode, verified.stdout)
+                    self.assertEqual(stamped, bool(re.search(
+                        r"Timestamp time|The signature is timestamped", verified.stdout)))
+                    with open(installer, "rb") as f:
+                        signed[kind, stamped] = f.read()
+        with self.subTest("the same time and key give the same bytes, from a file or a token"):
+            again = self.path("again.exe")
+            self.package(again, "--setup", self.probe, "--archive", self.archive.path,
+                         *self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME)
+            with open(again, "rb") as f:
+                self.assertEqual(signed["file", False], f.read())
+            self.assertEqual(signed["file", False], signed["token", False])
+            self.assertEqual(signed["file", False], signed["pkcs12", False])
+        for stamped in (False, True):
+            with self.subTest("a signed installer runs and setup reads the archive", timestamp=stamped):
+                installer = self.path("run.exe")
+                with open(installer, "wb") as f:
+                    f.write(signed["token", stamped])
+                self.assertSetupReadArchive(installer, self.archive)
+        with self.subTest("one changed byte in the archive fails verification"):
+            data = bytearray(signed["file", False])
+            island_at, island = self.archive.islands[1]
+            data[data.find(island) + 7] ^= 0x01
+            tampered = self.path("tampered.exe")
+            with open(tampered, "wb") as f:
+                f.write(data)
+            self.assertNotEqual(0, self.verify(tampered).returncode)
+
+    def test_inspect_reports_what_the_installer_does(self):
+        a, p = self.archive.path, self.probe
+        cabinet = os.path.join(self.dir, "probe.cab")
+        if not os.path.exists(cabinet):
+            subprocess.run(["gcab", "-c", "-z", "-n", cabinet, p], check=True,
+                           stdout=subprocess.DEVNULL)
+        rows = [
+            ("setup and archive, signed with a timestamp", ["--setup", p, "--archive", a,
+             "--version", "7.0.1.2", *self.signing.options("file"), "--timestamp-url",
+             self.signing.timestamp_url], (0, 0), ["BN:BRIVEL.7Z", "BN:SETUP.EXE"]),
+            ("a compressed setup", ["--setup", p, "--compress-setup", "--archive", a], (0, 0),
+             ["BL:SETUP.EX_", "BN:BRIVEL.7Z"]),
+            ("no setup", ["--unchecked", "--archive", a], (115, 2), ["BN:BRIVEL.7Z"]),
+            ("a stray name after the archive in its type",
+             ["--unchecked", "--setup", p, "--archive", a, "--resource", f"BN:OTHER={a}"],
+             (112, 13), ["BN:BRIVEL.7Z", "BN:OTHER", "BN:SETUP.EXE"]),
+            ("a second setup in a later type",
+             ["--unchecked", "--resource", f"B7:BRIVEL={a}", "--resource", f"BL:SETUP.CAB={cabinet}",
+              "--setup", p], (115, 68), ["B7:BRIVEL", "BL:SETUP.CAB", "BN:SETUP.EXE"]),
+            ("a compressed setup that is not a cabinet",
+             ["--unchecked", "--archive", a, "--resource", f"BL:SETUP.EX_={p}"], (115, 0),
+             ["BL:SETUP.EX_", "BN:BRIVEL.7Z"]),
+        ]
+        for name, args, (code, detail), entries in rows:
+            with self.subTest(name):
+                installer = self.path("layout.exe")
+                self.package(installer, *args)
+                shown = subprocess.run([sys.executable, os.path.join(REPO, "tools", "inspect"),
+                                        "--json", "--ca-file", self.signing.ca, installer],
+                                       check=True, stdout=subprocess.PIPE, text=True).stdout
+                report = json.loads(shown)
+                self.assertEqual(["arch", "payload", "signature", "verdict", "version"],
+                                 sorted(report))
+                self.assertEqual(ARCH, report["arch"])
+                self.assertEqual({"exit_code": code, "detail": detail}, report["verdict"])
+                self.assertEqual(entries, [f"{e['type']}:{e['name']}" for e in report["payload"]])
+                for e in report["payload"]:
+                    self.assertEqual(["name", "sha256", "size", "type"], sorted(e))
+                    if e["name"] in ("BRIVEL.7Z", "BRIVEL", "OTHER"):
+                        self.assertEqual(self.archive.size, e["size"])
+                signature = report["signature"]
+                if "signed" in name:
+                    self.assertEqual("7.0.1.2", report["version"]["file_version"])
+                    self.assertIn("Release Test Signer", signature["signer"])
+                    self.assertTrue(signature["verified"], signature)
+                    self.assertIsNotNone(signature["timestamp"])
+                else:
+                    self.assertIsNone(signature)
+                    self.assertEqual("1.0.0.0", report["version"]["strings"]["FileVersion"])
+                # The installer itself reaches the same exit code.
+                exit_code, _ = self.run_installer(installer)
+                self.assertEqual(code, exit_code)
+
+    def test_warns_about_a_setup_windows_may_not_start(self):
+        other = "arm64" if ARCH == "x64" else "x64"
+        build = lambda name, triple, level=None: fixtures.windows_program(self.dir, name, triple,
+                                                                          level)
+        rows = [
+            ("a setup for this machine, as invoker", build("invoker", TRIPLES[ARCH], "asInvoker"),
+             [], []),
+            ("a setup for the other machine", build("other", TRIPLES[other]), [],
+             [f"built for {other}", f"installer for {ARCH}"]),
+            ("requireAdministrator", build("admin", TRIPLES[ARCH], "requireAdministrator"), [],
+             ["requireAdministrator", "124", "740"]),
+            ("highestAvailable, compressed",
+             build("highest", TRIPLES[ARCH], "highestAvailable"), ["--compress-setup"],
+             ["highestAvailable", "124"]),
+        ]
+        for name, setup, options, words in rows:
+            with self.subTest(name):
+                said = self.package(self.path("warned.exe"), "--setup", setup, *options,
+                                    "--archive", self.archive.path).stderr
+                warnings = [line for line in said.splitlines() if "warning:" in line]
+                self.assertEqual(bool(words), bool(warnings), said)
+                for word in words:
+                    self.assertIn(word, said)
+
+    def test_a_2_gib_archive_is_signed_runs_and_reads_back(self):
+        archive = fixtures.SparseArchive(os.path.join(self.dir, "large.bin"), LARGE_ARCHIVE)
+        installer = self.path("large.exe")
+        try:
+            self.package(installer, "--setup", self.probe, "--archive", archive.path,
+                         *self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME)
+            self.assertEqual(0, self.verify(installer).returncode)
+            self.assertSetupReadArchive(installer, archive)
+        finally:
+            for leftover in (archive.path, installer):
+                if os.path.exists(leftover):
+                    os.remove(leftover)
+
+
+def main():
+    global ARCH, BUILD
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--arch", required=True, choices=sorted(TRIPLES))
+    parser.add_argument("--build-dir", required=True)
+    args, rest = parser.parse_known_args()
+    ARCH, BUILD = args.arch, os.path.abspath(args.build_dir)
+    unittest.main(argv=[sys.argv[0]] + rest)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,12 @@
+"""Packaging and inspection of installers (tools/package, tools/inspect).
+
+layout: payload names, the installer's verdict on a layout, refusals.
+rsrc: the resource section, written and read back.
+pe: the executable's headers.
+version: the version record.
+signing: Authenticode through osslsigncode.
+limits: how large an installer may be, and why.
+setup_checks: warnings about a setup Windows may not start.
+assemble: linking and writing an installer; cli: tools/package's options.
+inspection: tools/inspect.
+"""

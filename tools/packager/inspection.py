@@ -1,0 +1,113 @@
+"""tools/inspect: what an installer is and what it would do, read from the
+file alone: its machine, version record, signature, payload entries and the
+verdict the installer would reach on that payload (the same rules
+tools/package checks, layout.installer_verdict).
+
+Exit status: 0 when the file was read (whatever the verdict), 1 when it is
+not a Windows executable or cannot be read, 2 for a bad command line.
+"""
+import argparse
+import hashlib
+import json
+import sys
+
+from .layout import PAYLOAD_TYPES, installer_verdict
+from .pe import DIRECTORY_SECURITY, PeError, read_image
+from .rsrc import read_image_resources
+from .signing import read_signature
+from .version import RT_VERSION, read_version_record
+
+PROG = "tools/inspect"
+HASH_CHUNK = 8 * 1024 * 1024
+
+
+def sha256_of(f, offset, size):
+    digest = hashlib.sha256()
+    f.seek(offset)
+    left = size
+    while left:
+        piece = f.read(min(left, HASH_CHUNK))
+        if not piece:
+            raise PeError("a resource runs past the end of the file")
+        digest.update(piece)
+        left -= len(piece)
+    return digest.hexdigest()
+
+
+def inspect(path, ca_file=None):
+    """The report on the installer at path (the JSON form), and the reason
+    for its verdict in words."""
+    image = read_image(path)
+    with open(path, "rb") as f:
+        resources = read_image_resources(f, image)
+        version = None
+        for found in resources:
+            if found.type == RT_VERSION:
+                f.seek(found.offset)
+                version = read_version_record(f.read(found.size))
+                break
+        payload = [{"type": r.type, "name": r.name, "size": r.size,
+                    "sha256": sha256_of(f, r.offset, r.size)}
+                   for r in resources if r.type in PAYLOAD_TYPES]
+    signed = image.directory(DIRECTORY_SECURITY)[1] != 0
+    verdict = installer_verdict(resources)
+    report = {
+        "arch": image.arch,
+        "version": version,
+        "signature": read_signature(path, ca_file) if signed else None,
+        "payload": payload,
+        "verdict": {"exit_code": verdict.exit_code, "detail": verdict.detail},
+    }
+    return report, verdict.reason
+
+
+def render(path, report, reason):
+    lines = [f"installer  {path}", f"arch       {report['arch']}"]
+    version = report["version"]
+    if version:
+        strings = version["strings"]
+        lines.append(f"version    file {version['file_version']}, product "
+                     f"{version['product_version']} (strings: FileVersion "
+                     f"{strings.get('FileVersion')!r}, ProductVersion {strings.get('ProductVersion')!r})")
+    else:
+        lines.append("version    no version record")
+    signature = report["signature"]
+    if signature:
+        state = "verified" if signature["verified"] else "NOT verified"
+        lines.append(f"signature  {signature['signer']} (issued by {signature['issuer']}), "
+                     f"{signature['digest']}, {state}")
+        lines.append(f"           signed {signature['signing_time'] or 'at no stated time'}; "
+                     f"timestamp {signature['timestamp'] or 'none'}")
+    else:
+        lines.append("signature  none")
+    lines.append("payload")
+    if report["payload"]:
+        width = max(len(str(e["name"])) for e in report["payload"])
+        lines.append(f"  {'type':<4}  {'name':<{width}}  {'size':>14}  sha256")
+        for e in report["payload"]:
+            lines.append(f"  {e['type']:<4}  {str(e['name']):<{width}}  {e['size']:>14,}  {e['sha256']}")
+    else:
+        lines.append("  (no resources of types " + ", ".join(PAYLOAD_TYPES) + ")")
+    verdict = report["verdict"]
+    lines.append(f"verdict    {verdict['exit_code']} (detail {verdict['detail']}): {reason}")
+    return "\n".join(lines)
+
+
+def main(argv):
+    parser = argparse.ArgumentParser(prog=PROG, description="Shows an installer's machine, "
+                                     "version, signature, payload and verdict.")
+    parser.add_argument("installer")
+    parser.add_argument("--json", action="store_true", help="print the report as JSON")
+    parser.add_argument("--ca-file", help="certificates a signature is verified against "
+                        "(default: the system's)")
+    args = parser.parse_args(argv)
+    try:
+        report, reason = inspect(args.installer, args.ca_file)
+    except (OSError, PeError) as error:
+        print(f"{PROG}: {args.installer}: {error}", file=sys.stderr)
+        return 1
+    if args.json:
+        print(json.dumps(report, indent=2, ensure_ascii=False))
+    else:
+        print(render(args.installer, report, reason))
+    return 0
