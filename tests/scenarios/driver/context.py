@@ -184,8 +184,19 @@ class Registry:
         self.context = context
         self.saved = None  # root -> export file or None
 
+    # Wine's reg.exe now and then fails a call for no reason of the
+    # registry's when the machine is busy; "not found" is an answer, any
+    # other failure is asked again.
+    NOT_FOUND = "Unable to find the specified registry key"
+    ATTEMPTS = 3
+
     def reg(self, *args):
-        return self.context.wine(["reg", *args, "/reg:32"])
+        for attempt in range(1, self.ATTEMPTS + 1):
+            status, stdout, stderr = self.context.wine(["reg", *args, "/reg:32"])
+            if status == 0 or self.NOT_FOUND in stdout + stderr or attempt == self.ATTEMPTS:
+                return status, stdout, stderr
+            print(f"NOTE reg {' '.join(args[:2])} failed with {status} ({stderr.strip()!r}); "
+                  "asking again", flush=True)
 
     def clear(self):
         """Saves and empties both subtrees (once per driver run)."""
