@@ -18,10 +18,16 @@ HMODULE LoadSystemLibrary(const WideChar* name);
 // error of the load or of the lookup (ERROR_PROC_NOT_FOUND).
 FARPROC FindSystemFunction(const WideChar* library, const char* function);
 
+// An address from GetProcAddress as the function type the caller knows it
+// by.
+template <typename Function>
+Function AsFunction(FARPROC address) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
 template <typename Function>
 Function SystemFunction(const WideChar* library, const char* function) {
-  return reinterpret_cast<Function>(
-      reinterpret_cast<void*>(FindSystemFunction(library, function)));
+  return AsFunction<Function>(FindSystemFunction(library, function));
 }
 
 // Fills buffer with count bytes from the system's random generator

@@ -1,5 +1,7 @@
 #include "payload/cabinet_expansion.h"
 
+#include "base/system_library.h"
+
 namespace {
 
 // The installer's process-wide state; zero at start.
@@ -41,12 +43,6 @@ bool IsFullPath(const WideChar* path) {
 }
 
 HANDLE AsHandle(INT_PTR handle) { return reinterpret_cast<HANDLE>(handle); }
-
-template <typename Function>
-Function LookUp(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(
-      reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 // Converts the wide text[0..length) (length -1: up to and including the
 // terminator) to UTF-8 in a process-heap block. With an explicit length the
@@ -226,11 +222,14 @@ bool ExpandCabinet(const WideChar* source_path,
   if (cabinet_library.module == nullptr) LoadCabinetLibrary();
   if (cabinet_library.module == nullptr) return false;
   cabinet_library.fdi_create =
-      LookUp<decltype(&FDICreate)>(cabinet_library.module, "FDICreate");
+      AsFunction<decltype(&FDICreate)>(
+          GetProcAddress(cabinet_library.module, "FDICreate"));
   cabinet_library.fdi_destroy =
-      LookUp<decltype(&FDIDestroy)>(cabinet_library.module, "FDIDestroy");
+      AsFunction<decltype(&FDIDestroy)>(
+          GetProcAddress(cabinet_library.module, "FDIDestroy"));
   cabinet_library.fdi_copy =
-      LookUp<decltype(&FDICopy)>(cabinet_library.module, "FDICopy");
+      AsFunction<decltype(&FDICopy)>(
+          GetProcAddress(cabinet_library.module, "FDICopy"));
   if (cabinet_library.fdi_create == nullptr ||
       cabinet_library.fdi_destroy == nullptr ||
       cabinet_library.fdi_copy == nullptr) {

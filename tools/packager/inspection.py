@@ -1,7 +1,7 @@
-"""tools/inspect: what an installer is and what it would do, read from the
-file alone: its machine, version record, signature, payload entries and the
-verdict the installer would reach on that payload (the same rules
-tools/package checks, layout.installer_verdict).
+"""Reading an installer back: its machine, version record, signature, the
+payload resources with their digests, and the exit code its run would end
+with before setup starts (layout.installer_verdict, the rules packaging
+refuses layouts by).
 
 Exit status: 0 when the file was read (whatever the verdict), 1 when it is
 not a Windows executable or cannot be read, 2 for a bad command line.
