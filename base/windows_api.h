@@ -1,5 +1,7 @@
 // The one way product code reaches the platform headers: fixes the target
-// version, the wide-character API and the lean header set once.
+// version, the wide-character API and the lean header set once. The target
+// is Windows 8: the installer relies on its library search flags and on
+// 128-bit file IDs (every ARM64 release has both).
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -12,7 +14,7 @@
 #define _UNICODE
 #endif
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600
+#define _WIN32_WINNT 0x0602
 #endif
 #ifndef NOMINMAX
 #define NOMINMAX

@@ -10,13 +10,14 @@ CabinetLibrary cabinet_library;
 // hands no context of its own.
 ExpansionContext* active_expansion;
 
-// Tried in this order; the last is a fixed path for a process whose
-// environment names no Windows directory.
+// Tried in this order, then the system directory as the system itself
+// names it, for a process whose environment names no Windows directory
+// (Windows need not live on drive C).
 const WideChar* const CABINET_LIBRARY_CANDIDATES[] = {
     L"%WINDIR%\\system32\\cabinet.dll",
     L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
 };
+const WideChar CABINET_LIBRARY_NAME[] = L"\\cabinet.dll";
 
 // The library's open flags (the C run-time's values).
 constexpr int OPEN_WRITE_ONLY = 0x0001;
@@ -96,6 +97,15 @@ INT_PTR OnCloseFileInfo(ExpansionContext& context,
   return NOTIFY_ABORT;
 }
 
+// Loads the library from candidate when it is a full path. Its own
+// dependencies come from its folder and the system directory only.
+void LoadCabinetCandidate(const PathBuffer& candidate) {
+  if (!IsFullPath(candidate.text)) return;
+  cabinet_library.module = LoadLibraryExW(
+      candidate.text, nullptr,
+      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
 }  // namespace
 
 CabinetLibrary& LoadedCabinetLibrary() { return cabinet_library; }
@@ -111,14 +121,15 @@ void LoadCabinetLibrary() {
     // means the expansion did not fit. A variable missing from the
     // environment stays unexpanded ("%WINDIR%\system32\cabinet.dll"), and
     // a relative path would be looked for in the current directory.
-    if (count == 0 || count > PATH_CAPACITY || !IsFullPath(candidate.text)) {
-      continue;
-    }
-    // The library's own dependencies come from its folder and the system
-    // directory only.
-    cabinet_library.module = LoadLibraryExW(
-        candidate.text, nullptr,
-        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (count != 0 && count <= PATH_CAPACITY) LoadCabinetCandidate(candidate);
+  }
+  if (cabinet_library.module != nullptr) return;
+  // The length without the terminator; the size it needs when it does not
+  // fit, 0 on failure.
+  const UINT length = GetSystemDirectoryW(candidate.text, PATH_CAPACITY);
+  if (length != 0 && length < PATH_CAPACITY &&
+      BoundedAppend(candidate.text, PATH_CAPACITY, CABINET_LIBRARY_NAME)) {
+    LoadCabinetCandidate(candidate);
   }
 }
 
@@ -203,9 +214,9 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
       // bytes go to the destination. The library writes through a duplicate
       // so that the record keeps a handle of its own to flush or to mark for
       // deletion once the library is done.
-      CreateOutputFile(context.output, context.destination_path);
+      CreateOutputFile(*context.output, context.destination_path);
       context.member_size = static_cast<uint32_t>(notification->cb);
-      const HANDLE duplicate = DuplicateOutputFileHandle(context.output);
+      const HANDLE duplicate = DuplicateOutputFileHandle(*context.output);
       if (duplicate == INVALID_HANDLE_VALUE) return NOTIFY_ABORT;
       context.library_handle = duplicate;
       return reinterpret_cast<INT_PTR>(duplicate);
@@ -218,7 +229,7 @@ INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
 }
 
 bool ExpandCabinet(const WideChar* source_path,
-                   const WideChar* destination_path) {
+                   const WideChar* destination_path, OutputFile* hold) {
   if (cabinet_library.module == nullptr) LoadCabinetLibrary();
   if (cabinet_library.module == nullptr) return false;
   cabinet_library.fdi_create =
@@ -266,8 +277,12 @@ bool ExpandCabinet(const WideChar* source_path,
     return false;
   }
 
+  OutputFile own_output;
+  OutputFile& output = hold ? *hold : own_output;
+  CloseOutputFile(output);
   ExpansionContext context;
   context.destination_path = destination_path;
+  context.output = &output;
   context.completed = false;
   context.member_announced = false;
   context.member_size = 0;
@@ -283,18 +298,20 @@ bool ExpandCabinet(const WideChar* source_path,
     // nor closed the handle it was given. Marked first, the file goes when
     // the record's own handle closes below, and no handle to it stays open
     // to keep it (and the work directory) in place.
-    MarkOutputFileForDeletion(context.output);
+    MarkOutputFileForDeletion(output);
     CloseHandle(context.library_handle);
     context.library_handle = INVALID_HANDLE_VALUE;
   }
-  if (context.completed) {
-    FlushFileBuffers(OutputFileHandle(context.output));
-  } else if (IsOutputFileOpen(context.output)) {
+  bool expanded = context.completed;
+  if (expanded) {
+    FlushFileBuffers(OutputFileHandle(output));
+    if (hold) expanded = HoldOutputFile(output);
+  } else if (IsOutputFileOpen(output)) {
     // Closing the marked file deletes it: a partial setup is never left.
-    MarkOutputFileForDeletion(context.output);
+    MarkOutputFileForDeletion(output);
   }
-  CloseOutputFile(context.output);
+  if (!hold || !expanded) CloseOutputFile(output);
   FreeUtf8(file_name);
   FreeUtf8(directory);
-  return context.completed;
+  return expanded;
 }

@@ -21,34 +21,40 @@ struct CabinetLibrary {
   decltype(&FDICopy) fdi_copy;
 };
 
-// One expansion: where the member goes, the file being written, the size the
+// One expansion: where the member goes, the record of the file being
+// written (the caller's, when it is to be held afterwards), the size the
 // library announced for the member, whether it announced one at all, the
 // handle it was given to write the member through (INVALID_HANDLE_VALUE
 // once it is closed, by the close-file notification or by the library's
 // close callback), and whether the member is complete.
 struct ExpansionContext {
   const WideChar* destination_path;
-  OutputFile output;
+  OutputFile* output;
   bool completed;
   bool member_announced;
   uint32_t member_size;
   HANDLE library_handle;
 };
 
-// Expands the cabinet's first member into destination_path; any member the
-// library announces after it is skipped. True exactly when the library
-// announced that member complete with as many bytes written as it announced
-// for it; the destination then holds the member's bytes, flushed and
-// closed, with the member's DOS date and time as its creation time and its
-// read-only, hidden, system and archive attributes. False otherwise, and no
-// destination file is left behind, nor any handle to it, whether or not the
-// library gave back the handle it was given.
+// Expands the cabinet's first member into destination_path, a new file;
+// any member the library announces after it is skipped. True exactly when
+// the library announced that member complete with as many bytes written as
+// it announced for it; the destination then holds the member's bytes,
+// flushed, with the member's DOS date and time as its creation time and its
+// read-only, hidden, system and archive attributes, and is closed, or, with
+// hold, held in *hold (HoldOutputFile) until the caller releases it. False
+// otherwise: no destination file of this call's writing is left behind,
+// nor any handle to it, whether or not the library gave back the handle it
+// was given; only a file whose hold could not be taken stays at the path
+// for the caller to remove.
 bool ExpandCabinet(const WideChar* source_path,
-                   const WideChar* destination_path);
+                   const WideChar* destination_path,
+                   OutputFile* hold = nullptr);
 
-// Loads the library from the system directory, trying "%WINDIR%",
-// "%SYSTEMROOT%" and then "C:\Windows", while it is not loaded yet; a
-// candidate that does not expand to a full path is skipped unloaded.
+// Loads the library from the system directory while it is not loaded yet,
+// trying "%WINDIR%\system32", "%SYSTEMROOT%\system32" and then the system
+// directory as GetSystemDirectoryW names it; a candidate that does not
+// expand to a full path is skipped unloaded.
 void LoadCabinetLibrary();
 
 // The process-wide record (for tests of the load rules).

@@ -19,7 +19,8 @@ const WideChar SETUP_FILE_NAME[] = L"setup.exe";
 RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
                           PathBuffer& setup_path, PathBuffer& archive_name,
                           ResourceTypeBuffer& archive_type,
-                          int32_t& largest_attempt_count) {
+                          int32_t& largest_attempt_count,
+                          OutputFile* setup_hold) {
   setup_path.text[0] = 0;
   archive_name.text[0] = 0;
   archive_type.text[0] = 0;
@@ -65,17 +66,25 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
                      plain ? SETUP_FILE_NAME : setup_name.text)) {
     return {RC_PATH_TOO_LONG, 0};
   }
-  if (!WriteSpanToFile(setup_span, setup_path.text)) {
+  // A setup written as it is goes to the caller held; a cabinet is held
+  // here until its expansion has ended, so that the library reads the very
+  // file that was written.
+  const bool compressed = lstrcmpW(setup_type.text, TYPE_BL) == 0;
+  OutputFile cabinet;
+  if (!WriteSpanToFile(setup_span, setup_path.text,
+                       compressed ? &cabinet : setup_hold)) {
     return {RC_PAYLOAD_WRITE_FAILED, GetLastError()};
   }
-  if (lstrcmpW(setup_type.text, TYPE_BL) != 0) return {RC_OK, 0};
+  if (!compressed) return {RC_OK, 0};
 
   PathBuffer expanded_path;
   if (!BoundedCopy(expanded_path.text, PATH_CAPACITY, work_dir) ||
       !BoundedAppend(expanded_path.text, PATH_CAPACITY, SETUP_FILE_NAME)) {
     return {RC_PATH_TOO_LONG, 0};
   }
-  const bool expanded = ExpandCabinet(setup_path.text, expanded_path.text);
+  const bool expanded =
+      ExpandCabinet(setup_path.text, expanded_path.text, setup_hold);
+  CloseOutputFile(cabinet);
   int32_t attempts = 0;
   RemoveWithRetries(setup_path.text, attempts);
   if (attempts > largest_attempt_count) largest_attempt_count = attempts;

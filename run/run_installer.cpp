@@ -5,6 +5,7 @@
 #include "payload/payload_extraction.h"
 #include "run/install_result.h"
 #include "run/invocation_config.h"
+#include "workarea/output_file.h"
 #include "workarea/removal.h"
 #include "workarea/work_dir.h"
 
@@ -12,7 +13,10 @@ namespace {
 
 // Removes setup's file (when its path was composed) and then the work
 // directory, and returns the largest attempt count of the run's removals.
+// The directory is held while setup's file goes, and released just before
+// its own removal.
 int32_t RemoveWorkArea(const PathBuffer& setup_path, const PathBuffer& work_dir,
+                       WorkDirHold& work_dir_hold,
                        int32_t largest_attempt_count) {
   int32_t running_maximum = largest_attempt_count;
   if (BoundedLength(setup_path.text, PATH_CAPACITY) != 0) {
@@ -20,6 +24,7 @@ int32_t RemoveWorkArea(const PathBuffer& setup_path, const PathBuffer& work_dir,
     RemoveWithRetries(setup_path.text, attempts);
     if (attempts > running_maximum) running_maximum = attempts;
   }
+  ReleaseWorkDir(work_dir_hold);
   // Attempted whatever happened to setup's file.
   int32_t attempts = 0;
   RemoveWithRetries(work_dir.text, attempts);
@@ -58,8 +63,13 @@ RunOutcome RunInstaller(HMODULE module) {
   }
   *name = 0;
 
+  // The work directory is held from its creation to its removal, and setup's
+  // file from its writing until setup has ended: from the moment each exists
+  // nobody can rename them, or write or delete setup, so the directory and
+  // the program that run are the ones this run made.
   PathBuffer work_dir;
-  outcome = CreateWorkDir(directory.text, work_dir);
+  WorkDirHold work_dir_hold;
+  outcome = CreateWorkDir(directory.text, work_dir, &work_dir_hold);
   if (outcome.exit_code != RC_OK) {
     ResetInvocation(config);
     return outcome;
@@ -69,9 +79,10 @@ RunOutcome RunInstaller(HMODULE module) {
   PathBuffer archive_name;
   ResourceTypeBuffer archive_type;
   int32_t largest_attempt_count = 0;
+  OutputFile setup_hold;
   const RunOutcome extraction =
       ExtractPayload(module, work_dir.text, setup_path, archive_name,
-                     archive_type, largest_attempt_count);
+                     archive_type, largest_attempt_count, &setup_hold);
   // Setup's bytes were paged in from the image only to be written out; give
   // the memory back before setup runs.
   SetProcessWorkingSetSize(GetCurrentProcess(), static_cast<SIZE_T>(-1),
@@ -79,17 +90,28 @@ RunOutcome RunInstaller(HMODULE module) {
 
   bool setup_succeeded = false;
   if (extraction.exit_code == RC_OK) {
+    // Process creation starts setup from the held file. Microsoft documents
+    // the access it needs to the image (read and execute, CreateProcessW)
+    // but not the share mode of its open; an open that only reads shares
+    // with the hold, which shares reading (a program that others hold open
+    // for reading, a scanner say, starts as usual; Wine opens the image
+    // sharing reading and deletion). The hold lasts until setup has ended,
+    // not only until it has started: a running image can still be renamed,
+    // on Windows as under Wine, and a setup renamed away would outlive the
+    // run while something else put in its place was removed instead.
     outcome = LaunchSetup(config, module, archive_name.text, archive_type.text,
                           setup_path.text);
     setup_succeeded = outcome.exit_code == RC_OK;
   } else {
     outcome = extraction;
   }
+  CloseOutputFile(setup_hold);
 
   if (config.cleanup_enabled) {
-    largest_attempt_count =
-        RemoveWorkArea(setup_path, work_dir, largest_attempt_count);
+    largest_attempt_count = RemoveWorkArea(setup_path, work_dir, work_dir_hold,
+                                           largest_attempt_count);
   }
+  ReleaseWorkDir(work_dir_hold);
 
   if (setup_succeeded) {
     ReportInstallSuccess(config, largest_attempt_count);

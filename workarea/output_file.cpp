@@ -1,16 +1,30 @@
 #include "workarea/output_file.h"
 
+namespace {
+
+bool SameBytes(const void* left, const void* right, size_t count) {
+  const uint8_t* a = static_cast<const uint8_t*>(left);
+  const uint8_t* b = static_cast<const uint8_t*>(right);
+  for (size_t i = 0; i < count; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 OutputFile::~OutputFile() { CloseOutputFile(*this); }
 
 bool CreateOutputFile(OutputFile& output, const WideChar* path) {
   CloseOutputFile(output);
   if (!BoundedCopy(output.path.text, PATH_CAPACITY, path)) return false;
-  // DELETE access is what lets MarkOutputFileForDeletion work on this handle;
-  // delete-only sharing keeps everyone else from reading or writing the file
-  // while it is being written.
+  // DELETE access is what lets MarkOutputFileForDeletion work on this
+  // handle, attribute access what lets HoldOutputFile read the file's ID
+  // through it. No sharing: nobody else can open the file at all while it
+  // is being written, not even to delete or rename it.
   output.handle = CreateFileW(
-      output.path.text, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-      CREATE_ALWAYS, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
+      output.path.text, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
+      nullptr, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL,
       nullptr);
   if (output.handle == INVALID_HANDLE_VALUE) {
     output.path.text[0] = 0;
@@ -24,6 +38,50 @@ void CloseOutputFile(OutputFile& output) {
   output.handle = INVALID_HANDLE_VALUE;
   output.path.text[0] = 0;
   if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+}
+
+bool HoldOutputFile(OutputFile& output) {
+  if (output.handle == INVALID_HANDLE_VALUE) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  FILE_ID_INFO written = {};
+  const bool identified =
+      GetFileInformationByHandleEx(output.handle, FileIdInfo, &written,
+                                   sizeof(written)) != FALSE;
+  DWORD error = identified ? ERROR_SUCCESS : GetLastError();
+  // The writing handle shares nothing, so the file can only be opened again
+  // once it is closed. Between the two, someone with access to the folder
+  // could put another file in its place: the file ID tells.
+  PathBuffer path;
+  BoundedCopy(path.text, PATH_CAPACITY, output.path.text);
+  CloseOutputFile(output);
+  if (!identified) {
+    SetLastError(error);
+    return false;
+  }
+  // A link put in the file's place is opened itself, and has another ID.
+  const HANDLE held =
+      CreateFileW(path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (held == INVALID_HANDLE_VALUE) return false;
+  FILE_ID_INFO reopened = {};
+  if (!GetFileInformationByHandleEx(held, FileIdInfo, &reopened,
+                                    sizeof(reopened))) {
+    error = GetLastError();
+  } else if (reopened.VolumeSerialNumber != written.VolumeSerialNumber ||
+             !SameBytes(&reopened.FileId, &written.FileId,
+                        sizeof(written.FileId))) {
+    error = ERROR_FILE_INVALID;
+  }
+  if (error != ERROR_SUCCESS) {
+    CloseHandle(held);
+    SetLastError(error);
+    return false;
+  }
+  BoundedCopy(output.path.text, PATH_CAPACITY, path.text);
+  output.handle = held;
+  return true;
 }
 
 bool IsOutputFileOpen(const OutputFile& output) {
@@ -51,8 +109,10 @@ HANDLE DuplicateOutputFileHandle(const OutputFile& output) {
 
 HANDLE OutputFileHandle(const OutputFile& output) { return output.handle; }
 
-bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path) {
-  OutputFile output;
+bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path,
+                     OutputFile* hold) {
+  OutputFile own_output;
+  OutputFile& output = hold ? *hold : own_output;
   if (!CreateOutputFile(output, path)) return false;
   for (uint64_t offset = 0; offset < span.size;) {
     uint64_t chunk = span.size - offset;
@@ -70,6 +130,7 @@ bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path) {
     // A successful call counts as the whole chunk written.
     offset += chunk;
   }
+  if (hold) return HoldOutputFile(output);
   CloseOutputFile(output);
   return true;
 }

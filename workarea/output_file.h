@@ -32,11 +32,24 @@ struct OutputFile {
 };
 
 // Closes what the record holds (without a deletion mark: an unmarked file
-// stays on disk), then creates the file at path for writing, replacing an
-// existing one, shared for deletion only. False when the path does not fit
-// (no platform call; the last-error value is untouched) or the file cannot be
-// created (the last-error value is CreateFileW's); the record is then empty.
+// stays on disk), then creates a new file at path for writing, shared with
+// nobody while it is written. A file already at the path is not replaced:
+// in a fresh work directory it can only have been put there by someone
+// else. False when the path does not fit (no platform call; the last-error
+// value is untouched) or the file cannot be created (the last-error value
+// is CreateFileW's, ERROR_FILE_EXISTS for a file already there); the record
+// is then empty.
 bool CreateOutputFile(OutputFile& output, const WideChar* path);
+
+// Turns the record's writing handle into a hold on the written file: the
+// file is opened again by its path for reading, sharing reading only, so
+// that nobody can write, delete or rename it while the record holds it
+// (CloseOutputFile releases it), and it must be the very file that was
+// written, compared by its file ID. False, with the record empty, when the
+// file cannot be opened again or is another file by now
+// (ERROR_FILE_INVALID); the last-error value tells which. Whatever is at
+// the path then stays there.
+bool HoldOutputFile(OutputFile& output);
 
 // Closes the handle, if any, and empties the path. Safe on an empty record
 // and twice in a row.
@@ -57,7 +70,11 @@ HANDLE DuplicateOutputFileHandle(const OutputFile& output);
 HANDLE OutputFileHandle(const OutputFile& output);
 
 // Writes span to a new file at path in chunks of at most WRITE_CHUNK_SIZE,
-// straight from the span (no intermediate buffer, nothing flushed). On
-// failure no file is left and the last-error value is that of the failing
-// create or write, not of the clean-up after it.
-bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path);
+// straight from the span (no intermediate buffer, nothing flushed). With
+// hold, the written file is then held in *hold (HoldOutputFile) until the
+// caller releases it; otherwise it is closed. On failure the last-error
+// value is that of the failing create, write or hold, not of the clean-up
+// after it; after a failed create or write no file is left, after a failed
+// hold whatever is at the path stays for the caller to remove.
+bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path,
+                     OutputFile* hold = nullptr);

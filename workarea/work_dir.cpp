@@ -1,8 +1,10 @@
 #include "workarea/work_dir.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include "base/system_library.h"
+#include "workarea/removal.h"
 
 namespace {
 
@@ -28,7 +30,116 @@ constexpr uint64_t NAME_TAIL = NAME_DIGITS + 4;
 // characters at most, whatever the volume. Wine takes longer ones.
 constexpr uint64_t DIRECTORY_PATH_LIMIT = MAX_PATH - 12 - 1;
 
+// The hold: listing (data access, so the share mode below binds others),
+// attributes and owner. Sharing reading and writing but not deletion, so
+// nobody can rename or remove the directory while it is held; files inside
+// can still be created and deleted. A link or junction standing at the name
+// is opened itself, never followed.
+constexpr DWORD HOLD_ACCESS =
+    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL;
+constexpr DWORD HOLD_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD HOLD_FLAGS =
+    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+
+// Room for a TOKEN_OWNER or TOKEN_USER record with the largest SID.
+constexpr DWORD TOKEN_SID_BLOCK_SIZE = 128;
+
+// ERROR_SUCCESS when the process token names sid as its default owner or
+// as its user, ERROR_INVALID_OWNER when it names neither, or the error of
+// reading the token. A directory the process creates is owned by the
+// token's default owner; a file server, or Wine, may record the user
+// instead. Either is this process's own; any other owner means that
+// someone else put the directory there.
+DWORD CompareWithToken(PSID sid) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return GetLastError();
+  }
+  DWORD result = ERROR_INVALID_OWNER;
+  const TOKEN_INFORMATION_CLASS classes[] = {TokenOwner, TokenUser};
+  for (const TOKEN_INFORMATION_CLASS type : classes) {
+    alignas(8) uint8_t block[TOKEN_SID_BLOCK_SIZE] = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token, type, block, sizeof(block), &size)) {
+      result = GetLastError();
+      break;
+    }
+    // TOKEN_OWNER and TOKEN_USER both begin with the SID's address.
+    if (EqualSid(*reinterpret_cast<PSID*>(block), sid)) {
+      result = ERROR_SUCCESS;
+      break;
+    }
+  }
+  CloseHandle(token);
+  return result;
+}
+
+// Checks that the object held at the work directory's name is the plain
+// directory this process made. ERROR_SUCCESS; ERROR_DIRECTORY for a file, a
+// link or a junction; ERROR_INVALID_OWNER for another owner's directory
+// (looked at only where the volume keeps access lists, and so owners); or
+// the error of a query, with query_failed set.
+DWORD CheckHeldDirectory(HANDLE handle, bool check_owner, bool& query_failed) {
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
+                                    sizeof(basic))) {
+    query_failed = true;
+    return GetLastError();
+  }
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return ERROR_DIRECTORY;
+  }
+  if (!check_owner) return ERROR_SUCCESS;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status =
+      GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                      &owner, nullptr, nullptr, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    query_failed = true;
+    return status;
+  }
+  const DWORD result = CompareWithToken(owner);
+  LocalFree(descriptor);
+  query_failed = result != ERROR_SUCCESS && result != ERROR_INVALID_OWNER;
+  return result;
+}
+
+// Opens and checks the directory just created at path (no final
+// backslash) into hold.
+RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
+                                WorkDirHold& hold) {
+  const HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr,
+                                    OPEN_EXISTING, HOLD_FLAGS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return {RC_WORK_DIR_FAILED, GetLastError()};
+  }
+  bool query_failed = false;
+  const DWORD error = CheckHeldDirectory(handle, check_owner, query_failed);
+  if (error == ERROR_SUCCESS) {
+    hold.handle = handle;
+    return {RC_OK, 0};
+  }
+  CloseHandle(handle);
+  // A query that failed on the directory itself leaves it the installer's:
+  // it goes again. Anything else at the name is not the installer's.
+  if (query_failed) {
+    int32_t attempts = 0;
+    RemoveWithRetries(path, attempts);
+  }
+  return {RC_WORK_DIR_FAILED, error};
+}
+
 }  // namespace
+
+WorkDirHold::~WorkDirHold() { ReleaseWorkDir(*this); }
+
+void ReleaseWorkDir(WorkDirHold& hold) {
+  HANDLE held = hold.handle;
+  hold.handle = INVALID_HANDLE_VALUE;
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+}
 
 bool GetOwnerSidString(LPWSTR* sid_string) {
   *sid_string = nullptr;
@@ -108,7 +219,11 @@ bool BuildWorkDirSecurity(const WideChar* parent,
   return built;
 }
 
-RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path) {
+RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
+                         WorkDirHold* hold) {
+  WorkDirHold own_hold;
+  WorkDirHold& held = hold ? *hold : own_hold;
+  ReleaseWorkDir(held);
   RunOutcome outcome = {RC_PATH_TOO_LONG, 0};
   if (!BoundedCopy(path.text, PATH_CAPACITY, parent)) return outcome;
   if (!BoundedAppend(path.text, PATH_CAPACITY, WORK_DIR_PREFIX)) {
@@ -145,8 +260,11 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path) {
     // Creation fails on a name that exists, so no run ever enters a
     // directory it did not create.
     if (CreateDirectoryW(path.text, descriptor ? &attributes : nullptr)) {
-      BoundedAppend(path.text, PATH_CAPACITY, L"\\");
-      outcome = {RC_OK, 0};
+      // Held from here on, so that the name keeps naming this directory.
+      outcome = HoldCreatedDirectory(path.text, descriptor != nullptr, held);
+      if (outcome.exit_code == RC_OK) {
+        BoundedAppend(path.text, PATH_CAPACITY, L"\\");
+      }
       break;
     }
   }

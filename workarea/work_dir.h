@@ -14,16 +14,45 @@
 
 constexpr int WORK_DIR_NAME_ATTEMPTS = 10;
 
-// Creates the work directory inside parent (which ends in a backslash).
-// RC_OK: the directory exists and path holds its full path with a final
-// backslash. RC_PATH_TOO_LONG (no platform call made) when the directory's
-// path would be longer than the platform creates directories for (a parent
-// of 236 characters or more), RC_WORK_DIR_ACL_FAILED with the last error
-// when the security descriptor cannot be built, RC_WORK_DIR_FAILED when
-// every name attempt failed (detail 0) or when no random name could be
-// drawn (detail: the generator's error). On failure nothing was created and
-// path holds no usable path.
-RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path);
+// The work directory held open from its creation to its removal: nobody can
+// rename or remove it meanwhile (the handle shares reading and writing but
+// not deletion), so its name keeps naming the directory the installer made.
+// Files inside can still be created and deleted. Dropping the record
+// releases the handle.
+struct WorkDirHold {
+  WorkDirHold() = default;
+  WorkDirHold(const WorkDirHold&) = delete;
+  WorkDirHold& operator=(const WorkDirHold&) = delete;
+  ~WorkDirHold();
+
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+// Closes the handle, if any. Safe on an empty record and twice in a row.
+void ReleaseWorkDir(WorkDirHold& hold);
+
+// Creates the work directory inside parent (which ends in a backslash) and
+// holds it: right after its creation the directory is opened and checked to
+// be a directory, not a link or junction, and, on a volume that keeps access
+// lists, owned by this process (the token's default owner or its user).
+// RC_OK: the directory exists, path holds its full path with a final
+// backslash, and hold, when given, holds it (otherwise it is released
+// before returning). RC_PATH_TOO_LONG (no platform call made) when the
+// directory's path would be longer than the platform creates directories
+// for (a parent of 236 characters or more), RC_WORK_DIR_ACL_FAILED with the
+// last error when the security descriptor cannot be built,
+// RC_WORK_DIR_FAILED when every name attempt failed (detail 0), when no
+// random name could be drawn (detail: the generator's error), or when the
+// created directory could not be held (detail: the error of the open or of
+// a query, ERROR_DIRECTORY for something other than a plain directory,
+// ERROR_INVALID_OWNER for another owner's directory). On failure path
+// holds no usable path and no handle stays open. A directory that was
+// created but fails a query is removed again; whatever stands at the name
+// when the open fails, or when it proves to be something other than a
+// plain directory of this process's, is left alone: it may not be the
+// installer's to remove.
+RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
+                         WorkDirHold* hold = nullptr);
 
 // Builds the work directory's security descriptor for a directory inside
 // parent. True with *descriptor null: the volume keeps no access lists (or

@@ -26,13 +26,12 @@ TEST_F(CabinetExpansionTest, GcabRecordedTheDateAndAttributesTheTestsExpect) {
   }
 }
 
-// The member is called member.dat; its bytes go to the destination, which
-// is replaced when it exists.
-TEST_F(CabinetExpansionTest, MemberOfAnyNameReplacesDestination) {
+// The member is called member.dat; its bytes go to the destination, a new
+// file. One already there was put there by someone else: it is neither
+// replaced nor removed.
+TEST_F(CabinetExpansionTest, MemberOfAnyNameGoesToANewDestination) {
   for (const CabinetCase& c : ONE_MEMBER_CABINETS) {
     SCOPED_TRACE(c.name);
-    WriteFileBytes(destination_, "an older setup, longer than nothing");
-
     EXPECT_TRUE(ExpandCabinet(PayloadPath(c.cabinet).c_str(),
                               destination_.c_str()));
 
@@ -40,6 +39,12 @@ TEST_F(CabinetExpansionTest, MemberOfAnyNameReplacesDestination) {
               ListDirectory(out_.path()));
     EXPECT_TRUE(ReadFileBytes(destination_) == member_);
     SetFileAttributesW(destination_.c_str(), FILE_ATTRIBUTE_NORMAL);
+
+    WriteFileBytes(destination_, "someone else's setup");
+    EXPECT_FALSE(ExpandCabinet(PayloadPath(c.cabinet).c_str(),
+                               destination_.c_str()));
+    EXPECT_EQ("someone else's setup", ReadFileBytes(destination_));
+    DeleteFileW(destination_.c_str());
   }
 }
 
@@ -54,6 +59,7 @@ TEST_F(CabinetExpansionTest, MemberDateBecomesCreationTimeInUtc) {
   for (const CabinetCase& c : ONE_MEMBER_CABINETS) {
     SCOPED_TRACE(c.name);
     payload_seams::Reset();
+    DeleteFileW(destination_.c_str());
 
     ASSERT_TRUE(ExpandCabinet(PayloadPath(c.cabinet).c_str(),
                               destination_.c_str()));

@@ -32,6 +32,7 @@ TEST_F(CabinetExpansionTest, SecondCallLoadsNothingNew) {
   const HMODULE loaded = LoadedCabinetLibrary().module;
   ASSERT_NE(nullptr, loaded);
   payload_seams::Reset();
+  DeleteFileW(destination_.c_str());
 
   EXPECT_TRUE(ExpandCabinet(cabinet.c_str(), destination_.c_str()));
 
@@ -51,7 +52,12 @@ TEST_F(CabinetExpansionTest, FailedLoadIsRetriedFromFirstCandidate) {
   const std::wstring first = std::wstring(windir) + L"\\system32\\cabinet.dll";
   const std::wstring second =
       std::wstring(systemroot) + L"\\system32\\cabinet.dll";
-  const std::wstring third = L"C:\\Windows\\system32\\cabinet.dll";
+  // The last candidate is the system directory as the system names it,
+  // never a fixed drive letter.
+  wchar_t system_directory[MAX_PATH] = {};
+  ASSERT_NE(0u, GetSystemDirectoryW(system_directory, MAX_PATH));
+  const std::wstring third =
+      std::wstring(system_directory) + L"\\cabinet.dll";
 
   CabinetLibrary& library = LoadedCabinetLibrary();
   library = CabinetLibrary{};  // as at the start of a process

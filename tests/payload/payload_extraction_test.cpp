@@ -308,7 +308,7 @@ TEST_F(PayloadExtractionTest, FailedSetupWriteLeavesNoFile) {
     TempDir temp;
     ASSERT_TRUE(CreateDirectoryW(temp.Join(L"setup.exe").c_str(), nullptr));
     const Extraction result = Extract(image.module(), temp.path() + L"\\");
-    EXPECT_EQ((RunOutcome{RC_PAYLOAD_WRITE_FAILED, ERROR_ACCESS_DENIED}),
+    EXPECT_EQ((RunOutcome{RC_PAYLOAD_WRITE_FAILED, ERROR_FILE_EXISTS}),
               result.outcome);
     EXPECT_EQ(Narrow(temp.Join(L"setup.exe")), Narrow(result.setup_path));
     EXPECT_TRUE(DirectoryExists(temp.Join(L"setup.exe")));

@@ -13,6 +13,9 @@ HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               HANDLE template_file) {
   const auto real = REAL_FUNCTION(L"kernel32.dll", CreateFileW);
   ++state.create_file_calls;
+  if (disposition == OPEN_EXISTING && state.before_open_existing) {
+    state.before_open_existing(path);
+  }
   return real(path, access, share, security, disposition, flags,
               template_file);
 }

@@ -18,6 +18,9 @@ struct State {
   DWORD clean_up_error = 0;
   // CloseHandle closes the handle but reports failure (ERROR_INVALID_HANDLE).
   bool fail_close = false;
+  // Runs just before CreateFileW opens an existing file: what someone else
+  // may do between the writing handle's close and the hold's open.
+  void (*before_open_existing)(const wchar_t* path) = nullptr;
 
   // Observations.
   int create_file_calls = 0;

@@ -72,6 +72,7 @@ TEST_F(OutputFileTest, WritesSpanInChunksOfAtMostEightMebibytes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     output_file_seams::Reset();
+    DeleteFileW(file_.c_str());
     EXPECT_TRUE(WriteSpanToFile(SpanOf(bytes, c.size), file_.c_str()));
     EXPECT_EQ(c.writes, Seams().write_sizes);
     ASSERT_TRUE(FileExists(file_));
@@ -79,11 +80,14 @@ TEST_F(OutputFileTest, WritesSpanInChunksOfAtMostEightMebibytes) {
   }
 }
 
-TEST_F(OutputFileTest, WriteReplacesAnExistingFile) {
-  WriteFileBytes(file_, "an older and longer file at the same path");
+// In a fresh work directory a file at the path was put there by someone
+// else: it is neither replaced nor removed.
+TEST_F(OutputFileTest, WriteRefusesAnExistingFile) {
+  WriteFileBytes(file_, "someone else's file");
   const std::string bytes = "new";
-  EXPECT_TRUE(WriteSpanToFile(SpanOf(bytes, bytes.size()), file_.c_str()));
-  EXPECT_EQ(bytes, ReadFileBytes(file_));
+  EXPECT_FALSE(WriteSpanToFile(SpanOf(bytes, bytes.size()), file_.c_str()));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_EXISTS), GetLastError());
+  EXPECT_EQ("someone else's file", ReadFileBytes(file_));
 }
 
 // A write cannot be made to fail for real part-way through, so the seam
@@ -197,25 +201,72 @@ TEST_F(OutputFileTest, PathLimit) {
   }
 }
 
-TEST_F(OutputFileTest, OpenFileIsSharedForDeletionOnly) {
+// While it is written nobody else may open the file at all; once held,
+// others may read it but not write, delete or rename it. Released, it is
+// free again.
+TEST_F(OutputFileTest, WrittenFileIsSharedWithNobodyAndHeldFileOnlyForReading) {
   struct Case {
     const char* name;
     DWORD access;
-    DWORD error;
+    DWORD while_written;
+    DWORD while_held;
   };
   const Case cases[] = {
-      {"reading", GENERIC_READ, ERROR_SHARING_VIOLATION},
-      {"writing", GENERIC_WRITE, ERROR_SHARING_VIOLATION},
-      {"deleting", DELETE, 0},
+      {"reading", GENERIC_READ, ERROR_SHARING_VIOLATION, 0},
+      {"writing", GENERIC_WRITE, ERROR_SHARING_VIOLATION,
+       ERROR_SHARING_VIOLATION},
+      {"deleting or renaming", DELETE, ERROR_SHARING_VIOLATION,
+       ERROR_SHARING_VIOLATION},
   };
   OutputFile output;
   ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.error, OpenError(file_, c.access, SHARE_ALL));
+    SCOPED_TRACE(std::string(c.name) + " while written");
+    EXPECT_EQ(c.while_written, OpenError(file_, c.access, SHARE_ALL));
   }
+  ASSERT_TRUE(HoldOutputFile(output));
+  EXPECT_EQ(Narrow(file_), Narrow(output.path.text));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " while held");
+    EXPECT_EQ(c.while_held, OpenError(file_, c.access, SHARE_ALL));
+  }
+  EXPECT_FALSE(MoveFileExW(file_.c_str(), temp_.Join(L"moved").c_str(), 0));
   CloseOutputFile(output);
-  EXPECT_EQ(0u, OpenError(file_, GENERIC_READ, SHARE_ALL));
+  EXPECT_EQ(0u, OpenError(file_, GENERIC_WRITE | DELETE, SHARE_ALL));
+}
+
+// The writing handle shares nothing, so the hold can only be taken once it
+// is closed; whatever stands at the path by then must be the file written.
+TEST_F(OutputFileTest, HoldFailsWhenTheFileWasSwappedMeanwhile) {
+  struct Case {
+    const char* name;
+    void (*meanwhile)(const wchar_t* path);
+    DWORD error;
+  };
+  const Case cases[] = {
+      {"another file put in its place",
+       [](const wchar_t* path) {
+         MoveFileExW(path, (std::wstring(path) + L".old").c_str(), 0);
+         WriteFileBytes(path, "another file");
+       },
+       ERROR_FILE_INVALID},
+      {"removed", [](const wchar_t* path) { DeleteFileW(path); },
+       ERROR_FILE_NOT_FOUND},
+  };
+  const std::string bytes = "setup";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    output_file_seams::Reset();
+    DeleteFileW(file_.c_str());
+    Seams().before_open_existing = c.meanwhile;
+    OutputFile held;
+    EXPECT_FALSE(WriteSpanToFile(SpanOf(bytes, bytes.size()), file_.c_str(),
+                                 &held));
+    EXPECT_EQ(c.error, GetLastError());
+    EXPECT_FALSE(IsOutputFileOpen(held));
+    EXPECT_EQ(L"", std::wstring(held.path.text));
+  }
+  output_file_seams::Reset();
 }
 
 TEST_F(OutputFileTest, MarkedFileStaysUntilItsDuplicateCloses) {
