@@ -90,15 +90,16 @@ RunOutcome RunInstaller(HMODULE module) {
 
   bool setup_succeeded = false;
   if (extraction.exit_code == RC_OK) {
-    // Process creation starts setup from the held file. Microsoft documents
-    // the access it needs to the image (read and execute, CreateProcessW)
-    // but not the share mode of its open; an open that only reads shares
-    // with the hold, which shares reading (a program that others hold open
-    // for reading, a scanner say, starts as usual; Wine opens the image
-    // sharing reading and deletion). The hold lasts until setup has ended,
-    // not only until it has started: a running image can still be renamed,
-    // on Windows as under Wine, and a setup renamed away would outlive the
-    // run while something else put in its place was removed instead.
+    // Process creation starts setup from the held file, which the hold
+    // reads and shares for reading only. Microsoft documents the access
+    // process creation needs to the image (read and execute, CreateProcessW)
+    // but not the share mode of its open; that open must share reading,
+    // since one program can run several times at once, and so it is granted
+    // beside the hold (Wine's shares reading and deletion). The hold lasts
+    // until setup has ended, not only until it has started: a running image
+    // can still be renamed, on Windows as under Wine, and a setup renamed
+    // away would outlive the run while something else put in its place was
+    // removed instead.
     outcome = LaunchSetup(config, module, archive_name.text, archive_type.text,
                           setup_path.text);
     setup_succeeded = outcome.exit_code == RC_OK;

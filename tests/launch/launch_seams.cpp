@@ -29,6 +29,12 @@ BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
   if (Active()) {
     ++record.create_calls;
     record.calls.push_back(created ? "create" : "create-failed");
+    char creation[96];
+    snprintf(creation, sizeof(creation),
+             "flags=0x%08lX inherit=%d environment=%s directory=%s",
+             static_cast<unsigned long>(flags), inherit,
+             environment ? "given" : "own", directory ? "given" : "own");
+    record.creation = creation;
     if (created) record.created = *information;
   }
   SetLastError(error);

@@ -21,6 +21,9 @@ struct Record {
   std::vector<std::string> calls;
   PROCESS_INFORMATION created = {};  // what CreateProcessW handed back
   int create_calls = 0;
+  // What CreateProcessW was asked for besides the program and its command
+  // line: "flags=0x... inherit=N environment=own|given directory=own|given".
+  std::string creation;
 };
 
 struct Faults {

@@ -57,6 +57,10 @@ TEST_F(LaunchSeamTest, ClosesTheThreadBeforeWaitingAndTheProcessAfter) {
   EXPECT_EQ((Calls{"create", "close thread", "wait process",
                    "exit-code process", "close process"}),
             record.calls);
+  // No window, not even for a console setup, and nothing else: no handles
+  // inherited, the installer's own environment and current directory.
+  EXPECT_EQ("flags=0x08000000 inherit=0 environment=own directory=own",
+            record.creation);
 }
 
 TEST_F(LaunchSeamTest, FailedWaitGives107WithTheErrorAndClosesTheProcess) {
@@ -91,6 +95,10 @@ TEST_F(LaunchSeamTest, FailedExitCodeReadGives107WithTheError) {
   EXPECT_EQ((Calls{"create", "close thread", "wait process",
                    "exit-code process", "close process"}),
             record.calls);
+  // No window, not even for a console setup, and nothing else: no handles
+  // inherited, the installer's own environment and current directory.
+  EXPECT_EQ("flags=0x08000000 inherit=0 environment=own directory=own",
+            record.creation);
 }
 
 TEST_F(LaunchSeamTest, FailedStartClosesNothing) {

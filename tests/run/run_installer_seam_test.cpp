@@ -48,9 +48,9 @@ class RunInstallerSeamTest : public ::testing::Test {
 
   // The run, with this program's module as the installer's and the
   // installer's path as the seams say.
-  RunOutcome Run() {
+  RunOutcome Run(HMODULE module = GetModuleHandleW(nullptr)) {
     run_seams::Arm();
-    const RunOutcome outcome = RunInstaller(GetModuleHandleW(nullptr));
+    const RunOutcome outcome = RunInstaller(module);
     run_seams::Disarm();
     return outcome;
   }
@@ -221,6 +221,29 @@ TEST_F(RunInstallerSeamTest, FailedTrimOrRecordLeavesTheOutcomeAlone) {
     }
     EXPECT_EQ(DwordBytes(ERROR_FILE_NOT_FOUND),
               key->Get(L"InstallerExtraCode1").data);
+  }
+}
+
+// A whole run of a real installer's payload (its image mapped as data here):
+// as setup is started, nobody can write or delete setup's file, nor rename
+// the work directory; the run ends as usual and leaves nothing.
+TEST_F(RunInstallerSeamTest, NothingCanBeSwappedAsSetupStarts) {
+  for (const wchar_t* fixture : {L"fixtures/scenario_probe.exe",
+                                 L"fixtures/scenario_probe_compressed.exe"}) {
+    SCOPED_TRACE(Narrow(fixture));
+    run_seams::Reset();
+    const HMODULE image = LoadLibraryExW(
+        testing_support::BuildPath(fixture).c_str(), nullptr,
+        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(nullptr, image);
+    PlaceInstallerAt(installer_);
+    EXPECT_EQ((RunOutcome{RC_OK, 0}), Run(image));
+    FreeLibrary(image);
+    EXPECT_EQ((std::vector<DWORD>{ERROR_SHARING_VIOLATION,
+                                  ERROR_SHARING_VIOLATION,
+                                  ERROR_SHARING_VIOLATION}),
+              Seams().at_process_creation);
+    EXPECT_EQ(Entries{}, ListDirectory(temp_.path()));
   }
 }
 

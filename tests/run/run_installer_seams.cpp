@@ -1,6 +1,7 @@
 #include "run_installer_seams.h"
 
 #include <cwchar>
+#include <string>
 
 #include "support/test_support.h"
 
@@ -94,6 +95,38 @@ LSTATUS WINAPI FakeRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved,
       key, name, reserved, type, data, size);
 }
 
+DWORD OpenError(LPCWSTR path, DWORD access) {
+  const HANDLE file = CreateFileW(
+      path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError();
+  CloseHandle(file);
+  return 0;
+}
+
+// Tries, as someone else with access to the folder would, what the run's
+// holds must refuse just as setup is started, then starts it.
+BOOL WINAPI FakeCreateProcessW(LPCWSTR application, LPWSTR command_line,
+                               LPSECURITY_ATTRIBUTES process_attributes,
+                               LPSECURITY_ATTRIBUTES thread_attributes,
+                               BOOL inherit, DWORD flags, LPVOID environment,
+                               LPCWSTR directory, LPSTARTUPINFOW startup,
+                               LPPROCESS_INFORMATION information) {
+  if (Active() && application != nullptr) {
+    state.at_process_creation.push_back(OpenError(application, GENERIC_WRITE));
+    state.at_process_creation.push_back(OpenError(application, DELETE));
+    const wchar_t* name = wcsrchr(application, L'\\');
+    const std::wstring work_dir(application, name);
+    const std::wstring moved = work_dir + L".moved";
+    const bool renamed = MoveFileExW(work_dir.c_str(), moved.c_str(), 0);
+    state.at_process_creation.push_back(renamed ? 0 : GetLastError());
+    if (renamed) MoveFileExW(moved.c_str(), work_dir.c_str(), 0);
+  }
+  return REAL_FUNCTION(L"kernel32.dll", CreateProcessW)(
+      application, command_line, process_attributes, thread_attributes,
+      inherit, flags, environment, directory, startup, information);
+}
+
 }  // namespace
 
 State& Seams() { return state; }
@@ -130,4 +163,5 @@ decltype(&SetProcessWorkingSetSize) __imp_SetProcessWorkingSetSize =
     FakeSetProcessWorkingSetSize;
 decltype(&RegOpenKeyExW) __imp_RegOpenKeyExW = FakeRegOpenKeyExW;
 decltype(&RegSetValueExW) __imp_RegSetValueExW = FakeRegSetValueExW;
+decltype(&CreateProcessW) __imp_CreateProcessW = FakeCreateProcessW;
 }

@@ -44,6 +44,10 @@ struct State {
   SIZE_T trim_maximum = 0;
   // Client-state sub-keys the run asked for, as it composed them.
   std::vector<std::wstring> client_state_opens;
+  // What others got at the moment of process creation, 0 for success: an
+  // open of the program for writing, one for deleting, and a rename of the
+  // directory it lies in.
+  std::vector<DWORD> at_process_creation;
 };
 
 State& Seams();

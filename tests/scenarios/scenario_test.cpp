@@ -3,7 +3,9 @@
 // where it runs, and the exit codes that come back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "scenario_support.h"
@@ -178,6 +180,101 @@ TEST_F(ScenarioTest, SetupThatIsNotAProgramEndsWith124) {
   EXPECT_EQ(124u, key.Dword(L"InstallerError"));
   EXPECT_EQ(static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT),
             key.Dword(L"InstallerExtraCode1"));
+}
+
+// Someone with access to the installer's folder: for every work directory
+// there, tries to rename it, to open setup.exe for writing and to rename
+// setup.exe, putting back at once whatever moved. Counts what succeeded,
+// and how often setup.exe was there to try.
+struct Intrusions {
+  int directory_renamed = 0;
+  int setup_opened_for_writing = 0;
+  int setup_renamed = 0;
+  int setup_seen = 0;
+};
+
+bool Renamed(const std::wstring& path) {
+  if (!MoveFileExW(path.c_str(), (path + L"~").c_str(), 0)) return false;
+  MoveFileExW((path + L"~").c_str(), path.c_str(), 0);
+  return true;
+}
+
+void IntrudeOnce(const std::wstring& folder, Intrusions& done) {
+  WIN32_FIND_DATAW entry;
+  const HANDLE find = FindFirstFileW((folder + L"\\BV_*.tmp").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring directory = folder + L"\\" + entry.cFileName;
+    done.directory_renamed += Renamed(directory);
+    const std::wstring setup = directory + L"\\setup.exe";
+    if (GetFileAttributesW(setup.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+    ++done.setup_seen;
+    const HANDLE file = CreateFileW(setup.c_str(), GENERIC_WRITE, 7, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      ++done.setup_opened_for_writing;
+      CloseHandle(file);
+    }
+    done.setup_renamed += Renamed(setup);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+}
+
+// Runs of plain and compressed setups, one after another, beside someone
+// who, while each setup runs, tries again and again to swap the work
+// directory or setup: none of it succeeds, and every run ends with setup's
+// 0. Calibrated on a directory that nothing holds, which the same attempts
+// do swap. (The instants between the directory's creation and its hold, and
+// between setup's writing and its hold, no share mode can cover: there the
+// owner and the file ID are checked instead, see the work directory's and
+// the output file's tests.)
+TEST_F(ScenarioTest, NothingCanBeSwappedWhileSetupRuns) {
+  testing_support::TempDir unheld;
+  ASSERT_TRUE(CreateDirectoryW(unheld.Join(L"BV_00000.tmp").c_str(), nullptr));
+  testing_support::WriteFileBytes(unheld.Join(L"BV_00000.tmp\\setup.exe"), "x");
+  Intrusions calibration;
+  IntrudeOnce(unheld.path(), calibration);
+  EXPECT_EQ(1, calibration.directory_renamed);
+  EXPECT_EQ(1, calibration.setup_opened_for_writing);
+  EXPECT_EQ(1, calibration.setup_renamed);
+
+  constexpr int ROUNDS = 6;
+  constexpr int PASSES = 20;  // attempts at each of the three, per run
+  testing_support::TempDir folder;
+  InstallerRun plain(PLAIN, folder.path(), L"plain.exe");
+  InstallerRun compressed(COMPRESSED, folder.path(), L"compressed.exe");
+  const std::wstring go = unheld.Join(L"go");
+  Intrusions done;
+  std::atomic<bool> stop(false);
+  // Setup runs once its report exists, until the file "go" does. Between
+  // runs the reports go before "go" does, and "go" is looked at first, so a
+  // report of an earlier run is never taken for a running setup.
+  std::thread intruder([&] {
+    while (!stop) {
+      using testing_support::FileExists;
+      const bool running = !FileExists(go) &&
+                           (FileExists(plain.report_path()) ||
+                            FileExists(compressed.report_path()));
+      if (!running) continue;
+      for (int pass = 0; pass < PASSES; ++pass) IntrudeOnce(folder.path(), done);
+      testing_support::WriteFileBytes(go, "");
+    }
+  });
+  for (int round = 0; round < ROUNDS; ++round) {
+    for (InstallerRun* run : {&plain, &compressed}) {
+      DeleteFileW(plain.report_path().c_str());
+      DeleteFileW(compressed.report_path().c_str());
+      DeleteFileW(go.c_str());
+      EXPECT_EQ(0u, run->RunQuoted(L"", {L"BRIVEL_PROBE_WAIT_FILE=" + go}));
+    }
+  }
+  stop = true;
+  intruder.join();
+  EXPECT_EQ(2 * ROUNDS * PASSES, done.setup_seen);
+  EXPECT_EQ(0, done.directory_renamed);
+  EXPECT_EQ(0, done.setup_opened_for_writing);
+  EXPECT_EQ(0, done.setup_renamed);
+  EXPECT_EQ((Entries{L"compressed.exe", L"plain.exe"}), plain.AppEntries());
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 //                         sleeps this long: as the running image of the
 //                         probe's own file it keeps that file from being
 //                         deleted for a while after the probe ended
+//   BRIVEL_PROBE_RENAME_OWN_DIRECTORY  when set, the probe tries to rename
+//                         the directory it runs from (and puts it back)
 //   BRIVEL_PROBE_WAIT_FILE when set, the probe waits after its report is
 //                         written and closed until this file exists (at
 //                         most WAIT_FILE_LIMIT_MS), then exits: scenarios
@@ -30,6 +32,8 @@
 //   archive_opened=0    otherwise, then
 //   archive_error=STEP:ERROR  the step that failed and its last error
 //   hold_started=0|1    only when BRIVEL_PROBE_HOLD_MS is set
+//   rename_own_directory=ERROR  only when BRIVEL_PROBE_RENAME_OWN_DIRECTORY
+//                       is set: the rename's error, 0 when it was renamed
 // Values escape a backslash as \\, tab, line feed and carriage return as
 // \t \n \r, and other control characters as \xHH, so that every record
 // stays on one line.
@@ -271,6 +275,29 @@ void ReportSiblings(Report& report, const wchar_t* own_path) {
   FindClose(find);
 }
 
+void ReportOwnDirectoryRename(Report& report, const wchar_t* own_path) {
+  static wchar_t renamed[TEXT_CAPACITY];
+  if (!Copy(g_path, TEXT_CAPACITY, own_path)) return;
+  DWORD cut = Length(g_path);
+  while (cut > 0 && g_path[cut - 1] != L'\\') --cut;
+  if (cut == 0) return;
+  g_path[cut - 1] = 0;
+  if (!Copy(renamed, TEXT_CAPACITY, g_path) ||
+      !Append(renamed, TEXT_CAPACITY, L".renamed")) {
+    return;
+  }
+  DWORD error = 0;
+  if (MoveFileExW(g_path, renamed, 0)) {
+    MoveFileExW(renamed, g_path, 0);
+  } else {
+    error = GetLastError();
+  }
+  static wchar_t text[16];
+  text[0] = 0;
+  AppendNumber(text, 16, error, 10, 1);
+  report.Line(L"rename_own_directory", text);
+}
+
 void ReportArchiveFailure(Report& report, const wchar_t* step, DWORD error) {
   report.Line(L"archive_opened", L"0");
   g_value[0] = 0;
@@ -409,6 +436,9 @@ extern "C" [[noreturn]] void ProbeEntry() {
 
   ReportSiblings(report, own_path);
   ReportArchive(report, command_line);
+  if (ReadVariable(L"BRIVEL_PROBE_RENAME_OWN_DIRECTORY")) {
+    ReportOwnDirectoryRename(report, own_path);
+  }
 
   if (ReadVariable(L"BRIVEL_PROBE_HOLD_MS")) {
     DWORD milliseconds = 0;

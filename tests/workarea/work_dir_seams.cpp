@@ -1,5 +1,6 @@
 #include "work_dir_seams.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <cstring>
@@ -156,6 +157,51 @@ BOOL WINAPI FakeConvertStringSecurityDescriptorToSecurityDescriptorW(
   return TRUE;
 }
 
+// The hold is the one open that lists the directory.
+HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security,
+                              DWORD disposition, DWORD flags,
+                              HANDLE template_file) {
+  const auto real = REAL_FUNCTION(L"kernel32.dll", CreateFileW);
+  if ((access & FILE_LIST_DIRECTORY) && ArmedFailure(state.fail_hold_open)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return real(path, access, share, security, disposition, flags,
+              template_file);
+}
+
+BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file,
+                                             FILE_INFO_BY_HANDLE_CLASS type,
+                                             LPVOID data, DWORD size) {
+  const auto real =
+      REAL_FUNCTION(L"kernel32.dll", GetFileInformationByHandleEx);
+  if (type == FileBasicInfo && ArmedFailure(state.fail_attribute_query)) {
+    return FALSE;
+  }
+  const BOOL ok = real(file, type, data, size);
+  if (ok && type == FileBasicInfo && state.held_attributes) {
+    static_cast<FILE_BASIC_INFO*>(data)->FileAttributes = state.held_attributes;
+  }
+  return ok;
+}
+
+// A SID no token of the test has, for a directory someone else made.
+SID foreign_sid = {SID_REVISION, 1, SECURITY_NT_AUTHORITY, {4242}};
+
+DWORD WINAPI FakeGetSecurityInfo(HANDLE handle, SE_OBJECT_TYPE type,
+                                 SECURITY_INFORMATION wanted, PSID* owner,
+                                 PSID* group, PACL* dacl, PACL* sacl,
+                                 PSECURITY_DESCRIPTOR* descriptor) {
+  const auto real = REAL_FUNCTION(L"advapi32.dll", GetSecurityInfo);
+  if (state.fail_owner_read) return state.fail_owner_read;
+  const DWORD status =
+      real(handle, type, wanted, owner, group, dacl, sacl, descriptor);
+  if (status == ERROR_SUCCESS && owner && state.foreign_owner) {
+    *owner = &foreign_sid;
+  }
+  return status;
+}
+
 BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   const auto real = REAL_FUNCTION(L"kernel32.dll", CloseHandle);
   if (state.token && handle == state.token) state.token_closed = true;
@@ -207,4 +253,8 @@ decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)
     __imp_ConvertStringSecurityDescriptorToSecurityDescriptorW =
         FakeConvertStringSecurityDescriptorToSecurityDescriptorW;
 decltype(&CloseHandle) __imp_CloseHandle = FakeCloseHandle;
+decltype(&CreateFileW) __imp_CreateFileW = FakeCreateFileW;
+decltype(&GetFileInformationByHandleEx) __imp_GetFileInformationByHandleEx =
+    FakeGetFileInformationByHandleEx;
+decltype(&GetSecurityInfo) __imp_GetSecurityInfo = FakeGetSecurityInfo;
 }

@@ -201,4 +201,83 @@ TEST_F(WorkDirTest, GeneratorThatCannotBeHadCreatesNothing) {
   }
 }
 
+// Held from its creation: nobody can rename or remove the directory (the
+// same sharing violation on Windows and under Wine), while files inside come
+// and go; released, it can be removed.
+TEST_F(WorkDirTest, HeldDirectoryCannotBeRenamedButTakesFiles) {
+  PathBuffer path;
+  WorkDirHold hold;
+  ASSERT_EQ((RunOutcome{RC_OK, 0}),
+            CreateWorkDir(parent_.c_str(), path, &hold));
+  std::wstring directory = path.text;
+  directory.pop_back();
+  EXPECT_FALSE(MoveFileExW(directory.c_str(), (parent_ + L"moved").c_str(), 0));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+  const std::wstring inside = std::wstring(path.text) + L"setup.exe";
+  testing_support::WriteFileBytes(inside, "x");
+  EXPECT_TRUE(DeleteFileW(inside.c_str()));
+  ReleaseWorkDir(hold);
+  ReleaseWorkDir(hold);
+  EXPECT_TRUE(RemoveDirectoryW(directory.c_str()));
+}
+
+// What stands at the name right after the creation must be the plain
+// directory this process made; anything else ends the stage with 109 and
+// the reason, and no handle stays open. A directory whose query failed is
+// the installer's and goes again; anything else is left alone. Wine keeps
+// no owners and makes no links, so the seams stand in for them.
+TEST_F(WorkDirTest, HoldThatCannotBeTakenEndsWith109) {
+  using work_dir_seams::State;
+  const struct {
+    const char* name;
+    void (*arm)(State&);
+    RunOutcome outcome;
+    bool left;
+  } cases[] = {
+      {"it cannot be opened",
+       [](State& s) { s.fail_hold_open = ERROR_SHARING_VIOLATION; },
+       {RC_WORK_DIR_FAILED, ERROR_SHARING_VIOLATION}, true},
+      {"a file stands there",
+       [](State& s) { s.held_attributes = FILE_ATTRIBUTE_ARCHIVE; },
+       {RC_WORK_DIR_FAILED, ERROR_DIRECTORY}, true},
+      {"a junction stands there",
+       [](State& s) {
+         s.held_attributes =
+             FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+       },
+       {RC_WORK_DIR_FAILED, ERROR_DIRECTORY}, true},
+      {"someone else owns it", [](State& s) { s.foreign_owner = true; },
+       {RC_WORK_DIR_FAILED, ERROR_INVALID_OWNER}, true},
+      {"its attributes cannot be read",
+       [](State& s) { s.fail_attribute_query = ERROR_INVALID_FUNCTION; },
+       {RC_WORK_DIR_FAILED, ERROR_INVALID_FUNCTION}, false},
+      {"its owner cannot be read",
+       [](State& s) { s.fail_owner_read = ERROR_ACCESS_DENIED; },
+       {RC_WORK_DIR_FAILED, ERROR_ACCESS_DENIED}, false},
+      {"no owner is looked at where the volume keeps none",
+       [](State& s) {
+         s.foreign_owner = true;
+         s.clear_persistent_acls = true;
+       },
+       {RC_OK, 0}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    work_dir_seams::Reset();
+    c.arm(Seams());
+    PathBuffer path;
+    WorkDirHold hold;
+    EXPECT_EQ(c.outcome, CreateWorkDir(parent_.c_str(), path, &hold));
+    EXPECT_EQ(c.outcome.exit_code == RC_OK,
+              hold.handle != INVALID_HANDLE_VALUE);
+    ReleaseWorkDir(hold);
+    ASSERT_EQ(1u, Seams().created_paths.size());
+    const std::wstring created = Seams().created_paths[0];
+    EXPECT_EQ(c.left, DirectoryExists(created));
+    // Nothing holds it any more.
+    if (c.left) EXPECT_TRUE(RemoveDirectoryW(created.c_str()));
+    EXPECT_TRUE(Seams().live_local_blocks.empty());
+  }
+}
+
 }  // namespace

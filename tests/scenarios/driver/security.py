@@ -1,4 +1,5 @@
-"""Security scenarios: no window, whatever the outcome."""
+"""Security scenarios: no window, whatever the outcome; a work directory
+that nobody can swap while setup runs."""
 import os
 import re
 import shutil
@@ -76,3 +77,22 @@ def no_window(s):
                 check_equal({"InstallerResult": 1, "InstallerError": code,
                              "InstallerExtraCode1": detail},
                             c.registry.values(*key), "client-state values")
+
+
+@scenario("security")
+def work_directory_held(s):
+    """The work directory is held open from its creation to its removal:
+    not even setup, running from it, can rename it (a sharing violation, on
+    Windows as here), and the run still ends with setup's code and leaves
+    nothing behind."""
+    c = s.context
+    for kind in ("plain", "compressed"):
+        with s.case(kind):
+            folder = os.path.join(s.dir, kind)
+            installer = c.place(folder, f"{kind}.exe", kind)
+            result = c.run(installer, env={"BRIVEL_PROBE_RENAME_OWN_DIRECTORY": "1"})
+            check_equal(0, result.exit_code, f"exit code ({result.describe()})")
+            check_setup_ran(c, result, installer)
+            check_equal("32", result.report["rename_own_directory"],
+                        "error of setup's rename of its own work directory")
+            check_only(folder, [f"{kind}.exe"])
