@@ -157,27 +157,11 @@ BOOL WINAPI FakeConvertStringSecurityDescriptorToSecurityDescriptorW(
   return TRUE;
 }
 
-// The hold is the one open that lists the directory.
-HANDLE WINAPI FakeCreateFileW(LPCWSTR path, DWORD access, DWORD share,
-                              LPSECURITY_ATTRIBUTES security,
-                              DWORD disposition, DWORD flags,
-                              HANDLE template_file) {
-  const auto real = REAL_FUNCTION(L"kernel32.dll", CreateFileW);
-  if ((access & FILE_LIST_DIRECTORY) && ArmedFailure(state.fail_hold_open)) {
-    return INVALID_HANDLE_VALUE;
-  }
-  return real(path, access, share, security, disposition, flags,
-              template_file);
-}
-
 BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file,
                                              FILE_INFO_BY_HANDLE_CLASS type,
                                              LPVOID data, DWORD size) {
   const auto real =
       REAL_FUNCTION(L"kernel32.dll", GetFileInformationByHandleEx);
-  if (type == FileBasicInfo && ArmedFailure(state.fail_attribute_query)) {
-    return FALSE;
-  }
   const BOOL ok = real(file, type, data, size);
   if (ok && type == FileBasicInfo && state.held_attributes) {
     static_cast<FILE_BASIC_INFO*>(data)->FileAttributes = state.held_attributes;
@@ -253,7 +237,6 @@ decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)
     __imp_ConvertStringSecurityDescriptorToSecurityDescriptorW =
         FakeConvertStringSecurityDescriptorToSecurityDescriptorW;
 decltype(&CloseHandle) __imp_CloseHandle = FakeCloseHandle;
-decltype(&CreateFileW) __imp_CreateFileW = FakeCreateFileW;
 decltype(&GetFileInformationByHandleEx) __imp_GetFileInformationByHandleEx =
     FakeGetFileInformationByHandleEx;
 decltype(&GetSecurityInfo) __imp_GetSecurityInfo = FakeGetSecurityInfo;

@@ -55,11 +55,10 @@ struct State {
   // Non-zero: LocalFree and CloseHandle leave this as the last-error value
   // even when they succeed, as platform calls may.
   DWORD clean_up_error = 0;
-  // The hold on the created directory: its open, its attribute query (or
-  // the attributes it reports), its owner query (or a foreign owner).
-  DWORD fail_hold_open = 0;
-  DWORD fail_attribute_query = 0;
-  DWORD held_attributes = 0;  // non-zero: reported instead of the real ones
+  // The hold on the created directory: the attributes its query reports
+  // (non-zero: instead of the real ones), its owner query (or a foreign
+  // owner).
+  DWORD held_attributes = 0;
   DWORD fail_owner_read = 0;
   bool foreign_owner = false;
 
