@@ -28,8 +28,8 @@ The format's own limits, each a 32-bit field, stay as further checks
   before 4 GiB; SIGNATURE_ROOM is kept free for the signature itself.
 
 A payload file too large for one resource is refused first, before the code
-is linked; the loader's limit is checked next, before anything is copied or
-signed.
+is linked; the loader's limit is checked next, once the code's size is
+known, before the payload is copied or anything signed.
 """
 from . import loader
 from .loader import count
