@@ -21,6 +21,8 @@ import release_fixtures  # noqa: E402
 
 PACKAGE = None
 KIT = None
+# The largest image Windows maps (SizeOfImage), as the refusals give it.
+WINDOWS_LIMIT = "Windows maps no image larger than 1,996,488,704 bytes"
 
 
 def run_package(*args):
@@ -56,9 +58,12 @@ class PackageTest(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
         cls.folder = os.path.join(cls.inputs, "a-folder")
         os.mkdir(cls.folder)
-        # Sparse: sizes near the format's 4 GiB limits, no disk space.
+        # Sparse: sizes near the format's 4 GiB limits and past the largest
+        # image Windows maps, no disk space.
         cls.huge = cls.sparse("huge.bin", 1 << 32)
         cls.nearly_huge = cls.sparse("nearly-huge.bin", (1 << 32) - 0x8000)
+        cls.two_billion = cls.sparse("two-billion.bin", 2_000_000_000)
+        cls.three_billion = cls.sparse("three-billion.bin", 3_000_000_000)
         cls.signing = release_fixtures.Signing(os.path.join(cls.inputs, "keys"))
 
     @classmethod
@@ -209,8 +214,17 @@ class PackageTest(unittest.TestCase):
              ["--sign-time", "soon"]),
             ("an archive beyond a resource's 32-bit size", ["--setup", s, "--archive", self.huge],
              ["--archive", "4,294,967,296 bytes", "at most 4,294,967,295"]),
-            ("an image beyond SizeOfImage", ["--setup", s, "--archive", self.nearly_huge],
-             ["SizeOfImage", "at most 4,294,963,200", "BN:BRIVEL.7Z is 4,294,934,528"]),
+            # Windows' loader binds long before the format's 32-bit fields.
+            ("an image near SizeOfImage's 32 bits", ["--setup", s, "--archive", self.nearly_huge],
+             ["SizeOfImage", WINDOWS_LIMIT, "BN:BRIVEL.7Z is 4,294,934,528"]),
+            ("an image beyond the largest Windows maps", ["--setup", s, "--archive", self.two_billion],
+             ["SizeOfImage", WINDOWS_LIMIT, "BN:BRIVEL.7Z is 2,000,000,000", "shrink by"]),
+            ("the same, unchecked and with a compressed setup",
+             ["--unchecked", "--setup", s, "--compress-setup", "--archive", self.two_billion],
+             [WINDOWS_LIMIT, "BN:BRIVEL.7Z can be at most 1,996,4"]),
+            ("the same, signed (refused before signing)",
+             ["--setup", s, "--archive", self.three_billion, *self.signing.options("pkcs12")],
+             [WINDOWS_LIMIT, "BN:BRIVEL.7Z is 3,000,000,000", "shrink by 1,00"]),
         ]
         for name, args, words in cases:
             with self.subTest(name):

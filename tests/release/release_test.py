@@ -2,8 +2,9 @@
 """Tests of a release for one target: the version record as a reader other
 than the project's (python3-pefile) sees it, installers signed with each
 kind of key and checked by osslsigncode, tools/inspect on good and broken
-layouts, warnings about setup, and a 2 GiB archive; the installers run under
-this target's Wine, where the setup probe reads the archive back.
+layouts, warnings about setup, and the largest archive Windows maps (one
+byte more is refused); the installers run under this target's Wine, where the
+setup probe reads the archive back.
 
   release_test.py --arch x64|arm64 --build-dir DIR [unittest args]
 """
@@ -22,7 +23,8 @@ import release_fixtures as fixtures
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 ARCH = BUILD = None
 TRIPLES = {"x64": "x86_64-w64-mingw32", "arm64": "aarch64-w64-mingw32"}
-LARGE_ARCHIVE = 2 * 1024 ** 3
+# The largest image Windows maps (SizeOfImage): loader.LARGEST_IMAGE.
+LARGEST_IMAGE = 0x77000000
 # Debian's Python, which python3-pefile installs into.
 PEFILE_READER = """
 import json, sys, pefile
@@ -36,6 +38,17 @@ for info in pe.FileInfo[0]:
 print(json.dumps([fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
                   fixed.ProductVersionLS, strings.get("FileVersion"), strings.get("ProductVersion")]))
 """
+
+
+def size_of_image(path, patched=None):
+    """The image's SizeOfImage; set to patched first when one is given."""
+    with open(path, "r+b") as f:
+        f.seek(0x3C)
+        f.seek(int.from_bytes(f.read(4), "little") + 24 + 56)
+        if patched is not None:
+            f.write(patched.to_bytes(4, "little"))
+            f.seek(-4, os.SEEK_CUR)
+        return int.from_bytes(f.read(4), "little")
 
 
 def windows_path(path):
@@ -167,10 +180,15 @@ class ReleaseTest(unittest.TestCase):
         if not os.path.exists(cabinet):
             subprocess.run(["gcab", "-c", "-z", "-n", cabinet, p], check=True,
                            stdout=subprocess.DEVNULL)
+        raised = LARGEST_IMAGE + 0x1000
         rows = [
             ("setup and archive, signed with a timestamp", ["--setup", p, "--archive", a,
              "--version", "7.0.1.2", *self.signing.options("file"), "--timestamp-url",
              self.signing.timestamp_url], (0, 0), ["BN:BRIVEL.7Z", "BN:SETUP.EXE"]),
+            # As another tool or an older packager could leave it; Wine still
+            # maps and runs it, Windows would not start it.
+            ("SizeOfImage raised past the largest image Windows maps", ["--setup", p,
+             "--archive", a], (0, 0), ["BN:BRIVEL.7Z", "BN:SETUP.EXE"], raised),
             ("a compressed setup", ["--setup", p, "--compress-setup", "--archive", a], (0, 0),
              ["BL:SETUP.EX_", "BN:BRIVEL.7Z"]),
             ("no setup", ["--unchecked", "--archive", a], (115, 2), ["BN:BRIVEL.7Z"]),
@@ -184,16 +202,24 @@ class ReleaseTest(unittest.TestCase):
              ["--unchecked", "--archive", a, "--resource", f"BL:SETUP.EX_={p}"], (115, 0),
              ["BL:SETUP.EX_", "BN:BRIVEL.7Z"]),
         ]
-        for name, args, (code, detail), entries in rows:
+        for name, args, (code, detail), entries, *patched in rows:
             with self.subTest(name):
                 installer = self.path("layout.exe")
                 self.package(installer, *args)
+                if patched:
+                    size_of_image(installer, *patched)
                 shown = subprocess.run([sys.executable, os.path.join(REPO, "tools", "inspect"),
                                         "--json", "--ca-file", self.signing.ca, installer],
                                        check=True, stdout=subprocess.PIPE, text=True).stdout
                 report = json.loads(shown)
-                self.assertEqual(["arch", "payload", "signature", "verdict", "version"],
+                self.assertEqual(["arch", "loader", "payload", "signature", "verdict", "version"],
                                  sorted(report))
+                problems = report["loader"]["problems"]
+                self.assertEqual(not patched, report["loader"]["starts"], problems)
+                self.assertEqual(len(patched), len(problems), problems)
+                for problem in problems:
+                    self.assertIn(f"SizeOfImage is {raised:,} bytes", problem)
+                    self.assertIn(f"larger than {LARGEST_IMAGE:,}", problem)
                 self.assertEqual(ARCH, report["arch"])
                 self.assertEqual({"exit_code": code, "detail": detail}, report["verdict"])
                 self.assertEqual(entries, [f"{e['type']}:{e['name']}" for e in report["payload"]])
@@ -238,12 +264,33 @@ class ReleaseTest(unittest.TestCase):
                 for word in words:
                     self.assertIn(word, said)
 
-    def test_a_2_gib_archive_is_signed_runs_and_reads_back(self):
-        archive = fixtures.SparseArchive(os.path.join(self.dir, "large.bin"), LARGE_ARCHIVE)
+    def test_the_largest_archive_windows_maps_is_signed_and_runs(self):
+        # Beside the probe, the largest archive is what the refusal of a
+        # larger one names; one byte more is refused, checked or not.
+        beyond = self.path("beyond.bin")
+        with open(beyond, "wb") as f:
+            f.truncate(LARGEST_IMAGE)
+        said = self.package(self.path("beyond.exe"), "--setup", self.probe, "--archive", beyond,
+                            expect=2).stderr
+        named = re.search(r"BRIVEL\.7Z can be at most ([\d,]+)", said)
+        self.assertIsNotNone(named, said)
+        largest = int(named.group(1).replace(",", ""))
+        os.truncate(beyond, largest + 1)
+        for checked in ([], ["--unchecked"]):
+            with self.subTest("one byte more is refused, nothing written", options=checked):
+                output = self.path("one-more.exe")
+                said = self.package(output, "--setup", self.probe, "--archive", beyond, *checked,
+                                    expect=2).stderr
+                self.assertIn("shrink by 1 byte (BN:BRIVEL.7Z", said)
+                self.assertEqual([], [n for n in os.listdir(self.dir) if n.startswith(
+                    os.path.basename(output))])
+        os.remove(beyond)
+        archive = fixtures.SparseArchive(os.path.join(self.dir, "large.bin"), largest)
         installer = self.path("large.exe")
         try:
             self.package(installer, "--setup", self.probe, "--archive", archive.path,
                          *self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME)
+            self.assertEqual(LARGEST_IMAGE, size_of_image(installer))
             self.assertEqual(0, self.verify(installer).returncode)
             self.assertSetupReadArchive(installer, archive)
         finally:

@@ -15,6 +15,10 @@ X64_PREFIX = os.path.join(OUT_DIR, "wine-x64")
 SERVER_LINGER_S = 60
 PLOT_SIZES_MIB = (1, 64, 256, 512)
 RATIO_SIZE_MIB = 500
+# The largest archive packaged: about 1.9 GB, a round size that fits beside
+# the 6 MB setup below the largest image Windows maps (SizeOfImage at most
+# 0x77000000: beside this setup the archive can have about 1,990 MB).
+PACKAGING_LARGEST_MIB = 1812
 BIG_SYSCALL = 1 * MIB                  # a read or write this large moves payload
 CODE_DATA_SECTIONS = (".text", ".rdata", ".data", ".pdata", ".xdata")
 MIN_RUNS = 5
@@ -27,9 +31,9 @@ GOALS = {
     "stub_code_data_arm64_bytes": ("<=", 16 * 1024),
     "startup_ratio_arm64_500M_vs_1M_warm": ("<=", 1.05),
     "startup_ratio_arm64_500M_vs_1M_cold": ("<=", 1.05),
-    "packaging_vs_cp_2048M": ("<=", 2.0),
-    "packaging_vs_cp_2048M_to_disk": ("<=", 2.0),
-    "packaging_peak_memory_2048M_bytes": ("<=", 256 * MIB),
+    f"packaging_vs_cp_{PACKAGING_LARGEST_MIB}M": ("<=", 2.0),
+    f"packaging_vs_cp_{PACKAGING_LARGEST_MIB}M_to_disk": ("<=", 2.0),
+    f"packaging_peak_memory_{PACKAGING_LARGEST_MIB}M_bytes": ("<=", 256 * MIB),
 }
 
 

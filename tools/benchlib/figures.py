@@ -126,8 +126,8 @@ set title "Packaging against a copy of the archive to the same disk, until a syn
 set xlabel "archive (MiB); the same 6 MB setup"
 set ylabel "seconds"
 set y2label "peak memory of all packaging processes (MiB)"
-set xrange [-50:2150]
-set xtics (1, 500, 1024, 2048)
+set xrange [-50:1950]
+set xtics (1, 500, 1024, 1812)
 set yrange [0:*]
 set y2range [0:*]
 set y2tics

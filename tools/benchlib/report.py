@@ -1,5 +1,5 @@
 """The table the benchmark prints."""
-from .common import MIB, RATIO_SIZE_MIB
+from .common import MIB, PACKAGING_LARGEST_MIB, RATIO_SIZE_MIB
 from .figures import goal_state
 from .packaging import PACKAGING_SIZES_MIB
 
@@ -67,8 +67,9 @@ def render_table(f, spread, stub_sections, bare_sections, runs):
                  "peak_memory_delta_500M_vs_1M_bytes", "extract_throughput_ratio",
                  "stub_size_arm64_bytes", "stub_code_data_arm64_bytes", "run_overhead_ms",
                  "startup_ratio_arm64_500M_vs_1M_warm", "startup_ratio_arm64_500M_vs_1M_cold",
-                 "packaging_vs_cp_2048M", "packaging_vs_cp_2048M_to_disk",
-                 "packaging_peak_memory_2048M_bytes"):
+                 f"packaging_vs_cp_{PACKAGING_LARGEST_MIB}M",
+                 f"packaging_vs_cp_{PACKAGING_LARGEST_MIB}M_to_disk",
+                 f"packaging_peak_memory_{PACKAGING_LARGEST_MIB}M_bytes"):
         if name not in f:
             continue
         goal, state = goal_state(name, f[name])

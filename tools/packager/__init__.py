@@ -6,6 +6,7 @@ pe: the executable's headers.
 version: the version record.
 signing: Authenticode through osslsigncode.
 limits: how large an installer may be, and why.
+loader: what Windows' loader demands of an image before it starts it.
 setup_checks: warnings about a setup Windows may not start.
 assemble: linking and writing an installer; cli: tools/package's options.
 inspection: tools/inspect.

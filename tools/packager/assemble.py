@@ -12,9 +12,9 @@ import os
 import shutil
 import subprocess
 
-from . import limits, signing
+from . import limits, loader, signing
 from .layout import Refusal
-from .pe import DIRECTORY_RESOURCE, RESOURCE_SECTION_FLAGS, Image
+from .pe import DIRECTORY_RESOURCE, RESOURCE_SECTION_FLAGS, Image, read_image
 from .rsrc import Layout, Resource, read_res, write_section
 from .version import check_version, compiler_defines
 
@@ -109,15 +109,25 @@ def changed_while_read(resource):
     raise Refusal(f"{entry.origin}: {entry.path} changed size while it was read")
 
 
+def check_loader(image, file_size):
+    """Refuses an installer whose headers Windows' loader would refuse."""
+    problems = loader.problems(image, file_size)
+    if problems:
+        raise Refusal("Windows would not start the installer: " + "; ".join(problems))
+
+
 def write_installer(code, resources, path, request):
     """Writes the installer to path: the code image with a resource section
-    appended. Refuses, before opening path, an image the format cannot hold."""
+    appended. Refuses, before opening path, an image Windows would not start
+    or the format cannot hold."""
     image = Image(bytearray(code))
     layout = Layout(resources)
-    raw_pointer, _, raw_size, size_of_image = image.placement(layout.size)
-    limits.check_image(size_of_image, raw_pointer + raw_size, layout, request is not None)
+    raw_pointer, section_rva, raw_size, size_of_image = image.placement(layout.size)
+    limits.check_image(size_of_image, section_rva + layout.size, raw_pointer + raw_size, layout,
+                       request is not None)
     raw_pointer, section_rva, raw_size = image.append_section(
         ".rsrc", layout.size, RESOURCE_SECTION_FLAGS, directory=DIRECTORY_RESOURCE)
+    check_loader(image, raw_pointer + raw_size)
     with open(path, "wb") as out:
         out.write(image.head)
         out.write(b"\0" * (raw_pointer - out.tell()))
@@ -157,6 +167,7 @@ def assemble(kit, entries, output, work, version=None, request=None):
             if size > limits.FILE_SIZE_MAX:
                 raise Refusal(f"the signed installer is {limits.count(size)} bytes; its 32-bit "
                               f"file offsets reach {limits.count(limits.FILE_SIZE_MAX)}")
+            check_loader(read_image(staged), size)
         # Executable, as a linker leaves its output.
         umask = os.umask(0)
         os.umask(umask)

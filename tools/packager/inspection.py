@@ -1,7 +1,8 @@
 """Reading an installer back: its machine, version record, signature, the
-payload resources with their digests, and the exit code its run would end
+payload resources with their digests, the exit code its run would end
 with before setup starts (layout.installer_verdict, the rules packaging
-refuses layouts by).
+refuses layouts by), and whether Windows' loader would start it at all
+(loader.report).
 
 Exit status: 0 when the file was read (whatever the verdict), 1 when it is
 not a Windows executable or cannot be read, 2 for a bad command line.
@@ -9,8 +10,10 @@ not a Windows executable or cannot be read, 2 for a bad command line.
 import argparse
 import hashlib
 import json
+import os
 import sys
 
+from . import loader
 from .layout import PAYLOAD_TYPES, installer_verdict
 from .pe import DIRECTORY_SECURITY, PeError, read_image
 from .rsrc import read_image_resources
@@ -57,6 +60,7 @@ def inspect(path, ca_file=None):
         "signature": read_signature(path, ca_file) if signed else None,
         "payload": payload,
         "verdict": {"exit_code": verdict.exit_code, "detail": verdict.detail},
+        "loader": loader.report(image, os.path.getsize(path)),
     }
     return report, verdict.reason
 
@@ -90,6 +94,7 @@ def render(path, report, reason):
         lines.append("  (no resources of types " + ", ".join(PAYLOAD_TYPES) + ")")
     verdict = report["verdict"]
     lines.append(f"verdict    {verdict['exit_code']} (detail {verdict['detail']}): {reason}")
+    lines.append(f"loader     {loader.summary(report['loader'])}")
     return "\n".join(lines)
 
 
