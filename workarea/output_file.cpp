@@ -41,47 +41,38 @@ void CloseOutputFile(OutputFile& output) {
 }
 
 bool HoldOutputFile(OutputFile& output) {
-  if (output.handle == INVALID_HANDLE_VALUE) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  FILE_ID_INFO written = {};
-  const bool identified =
-      GetFileInformationByHandleEx(output.handle, FileIdInfo, &written,
-                                   sizeof(written)) != FALSE;
-  DWORD error = identified ? ERROR_SUCCESS : GetLastError();
   // The writing handle shares nothing, so the file can only be opened again
   // once it is closed. Between the two, someone with access to the folder
   // could put another file in its place: the file ID tells.
-  PathBuffer path;
-  BoundedCopy(path.text, PATH_CAPACITY, output.path.text);
-  CloseOutputFile(output);
-  if (!identified) {
-    SetLastError(error);
-    return false;
-  }
-  // A link put in the file's place is opened itself, and has another ID.
-  const HANDLE held =
-      CreateFileW(path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (held == INVALID_HANDLE_VALUE) return false;
+  FILE_ID_INFO written = {};
   FILE_ID_INFO reopened = {};
-  if (!GetFileInformationByHandleEx(held, FileIdInfo, &reopened,
-                                    sizeof(reopened))) {
-    error = GetLastError();
-  } else if (reopened.VolumeSerialNumber != written.VolumeSerialNumber ||
-             !SameBytes(&reopened.FileId, &written.FileId,
-                        sizeof(written.FileId))) {
-    error = ERROR_FILE_INVALID;
+  const HANDLE writer = output.handle;
+  output.handle = INVALID_HANDLE_VALUE;
+  DWORD error = ERROR_INVALID_HANDLE;
+  if (writer != INVALID_HANDLE_VALUE) {
+    error = GetFileInformationByHandleEx(writer, FileIdInfo, &written,
+                                         sizeof(written))
+                ? ERROR_SUCCESS
+                : GetLastError();
+    CloseHandle(writer);
   }
-  if (error != ERROR_SUCCESS) {
-    CloseHandle(held);
-    SetLastError(error);
-    return false;
+  if (error == ERROR_SUCCESS) {
+    // A link put in the file's place is opened itself, and has another ID.
+    output.handle =
+        CreateFileW(output.path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (output.handle == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(output.handle, FileIdInfo, &reopened,
+                                      sizeof(reopened))) {
+      error = GetLastError();
+    } else if (!SameBytes(&written, &reopened, sizeof(written))) {
+      error = ERROR_FILE_INVALID;
+    }
   }
-  BoundedCopy(output.path.text, PATH_CAPACITY, path.text);
-  output.handle = held;
-  return true;
+  if (error == ERROR_SUCCESS) return true;
+  CloseOutputFile(output);
+  SetLastError(error);
+  return false;
 }
 
 bool IsOutputFileOpen(const OutputFile& output) {
