@@ -1,59 +1,21 @@
+// Writing a resource's bytes to a new file: the chunks, a file already at
+// the path, failures of the create, a write or a close, the path limit.
 #include "workarea/output_file.h"
 
 #include <string>
 #include <vector>
 
-#include "output_file_seams.h"
-#include "support/test_support.h"
+#include "output_file_test_support.h"
 
 namespace {
 
+using namespace output_file_testing;
 using output_file_seams::Seams;
 using testing_support::FileExists;
 using testing_support::MakeDirectoryOfLength;
 using testing_support::Narrow;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
-
-constexpr DWORD SHARE_ALL =
-    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Bytes whose value depends on their offset, so a chunk written from the
-// wrong place shows.
-std::string Pattern(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 31 + i / 251) & 0xFF);
-  }
-  return bytes;
-}
-
-ResourceSpan SpanOf(const std::string& bytes, size_t size) {
-  ResourceSpan span;
-  span.data = reinterpret_cast<const uint8_t*>(bytes.data());
-  span.size = size;
-  return span;
-}
-
-// Opens path as someone else would; returns the error, 0 when it opened.
-DWORD OpenError(const std::wstring& path, DWORD access, DWORD share) {
-  HANDLE file = CreateFileW(path.c_str(), access, share, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
-  CloseHandle(file);
-  return 0;
-}
-
-class OutputFileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    output_file_seams::Reset();
-    file_ = temp_.Join(L"setup.exe");
-  }
-
-  testing_support::TempDir temp_;
-  std::wstring file_;
-};
 
 TEST_F(OutputFileTest, WritesSpanInChunksOfAtMostEightMebibytes) {
   struct Case {
@@ -199,159 +161,6 @@ TEST_F(OutputFileTest, PathLimit) {
       EXPECT_FALSE(FileExists(path));
     }
   }
-}
-
-// While it is written nobody else may open the file at all; once held,
-// others may read it but not write, delete or rename it. Released, it is
-// free again.
-TEST_F(OutputFileTest, WrittenFileIsSharedWithNobodyAndHeldFileOnlyForReading) {
-  struct Case {
-    const char* name;
-    DWORD access;
-    DWORD while_written;
-    DWORD while_held;
-  };
-  const Case cases[] = {
-      {"reading", GENERIC_READ, ERROR_SHARING_VIOLATION, 0},
-      {"writing", GENERIC_WRITE, ERROR_SHARING_VIOLATION,
-       ERROR_SHARING_VIOLATION},
-      {"deleting or renaming", DELETE, ERROR_SHARING_VIOLATION,
-       ERROR_SHARING_VIOLATION},
-  };
-  OutputFile output;
-  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " while written");
-    EXPECT_EQ(c.while_written, OpenError(file_, c.access, SHARE_ALL));
-  }
-  ASSERT_TRUE(HoldOutputFile(output));
-  EXPECT_EQ(Narrow(file_), Narrow(output.path.text));
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + " while held");
-    EXPECT_EQ(c.while_held, OpenError(file_, c.access, SHARE_ALL));
-  }
-  EXPECT_FALSE(MoveFileExW(file_.c_str(), temp_.Join(L"moved").c_str(), 0));
-  CloseOutputFile(output);
-  EXPECT_EQ(0u, OpenError(file_, GENERIC_WRITE | DELETE, SHARE_ALL));
-}
-
-// The writing handle shares nothing, so the hold can only be taken once it
-// is closed; whatever stands at the path by then must be the file written.
-TEST_F(OutputFileTest, HoldFailsWhenTheFileWasSwappedMeanwhile) {
-  struct Case {
-    const char* name;
-    void (*meanwhile)(const wchar_t* path);
-    DWORD error;
-  };
-  const Case cases[] = {
-      {"another file put in its place",
-       [](const wchar_t* path) {
-         MoveFileExW(path, (std::wstring(path) + L".old").c_str(), 0);
-         WriteFileBytes(path, "another file");
-       },
-       ERROR_FILE_INVALID},
-      {"removed", [](const wchar_t* path) { DeleteFileW(path); },
-       ERROR_FILE_NOT_FOUND},
-  };
-  const std::string bytes = "setup";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    output_file_seams::Reset();
-    DeleteFileW(file_.c_str());
-    Seams().before_open_existing = c.meanwhile;
-    OutputFile held;
-    EXPECT_FALSE(WriteSpanToFile(SpanOf(bytes, bytes.size()), file_.c_str(),
-                                 &held));
-    EXPECT_EQ(c.error, GetLastError());
-    EXPECT_FALSE(IsOutputFileOpen(held));
-    EXPECT_EQ(L"", std::wstring(held.path.text));
-  }
-  output_file_seams::Reset();
-}
-
-TEST_F(OutputFileTest, MarkedFileStaysUntilItsDuplicateCloses) {
-  OutputFile output;
-  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
-  const HANDLE duplicate = DuplicateOutputFileHandle(output);
-  ASSERT_NE(INVALID_HANDLE_VALUE, duplicate);
-  EXPECT_TRUE(MarkOutputFileForDeletion(output));
-  CloseOutputFile(output);
-  EXPECT_FALSE(IsOutputFileOpen(output));
-  EXPECT_TRUE(FileExists(file_));
-  CloseHandle(duplicate);
-  EXPECT_FALSE(FileExists(file_));
-}
-
-TEST_F(OutputFileTest, DuplicateWritesToTheSameOpenFile) {
-  OutputFile output;
-  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
-  const HANDLE duplicate = DuplicateOutputFileHandle(output);
-  ASSERT_NE(INVALID_HANDLE_VALUE, duplicate);
-  EXPECT_NE(OutputFileHandle(output), duplicate);
-  DWORD written = 0;
-  EXPECT_TRUE(WriteFile(OutputFileHandle(output), "abc", 3, &written, nullptr));
-  EXPECT_TRUE(WriteFile(duplicate, "def", 3, &written, nullptr));
-  CloseHandle(duplicate);
-  CloseOutputFile(output);
-  EXPECT_EQ("abcdef", ReadFileBytes(file_));
-}
-
-TEST_F(OutputFileTest, CreatingAgainClosesTheEarlierFileWithoutMarkingIt) {
-  struct Case {
-    const char* name;
-    bool mark_first;
-  };
-  const Case cases[] = {{"unmarked file stays", false},
-                        {"marked file goes", true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::wstring first = temp_.Join(L"first.bin");
-    const std::wstring second = temp_.Join(L"second.bin");
-    OutputFile output;
-    ASSERT_TRUE(CreateOutputFile(output, first.c_str()));
-    if (c.mark_first) ASSERT_TRUE(MarkOutputFileForDeletion(output));
-    EXPECT_TRUE(CreateOutputFile(output, second.c_str()));
-    EXPECT_EQ(Narrow(second), Narrow(output.path.text));
-    EXPECT_EQ(!c.mark_first, FileExists(first));
-    // The earlier handle is closed: the file can be opened for reading.
-    if (!c.mark_first) EXPECT_EQ(0u, OpenError(first, GENERIC_READ, SHARE_ALL));
-    EXPECT_TRUE(FileExists(second));
-    CloseOutputFile(output);
-    DeleteFileW(first.c_str());
-    DeleteFileW(second.c_str());
-  }
-}
-
-TEST_F(OutputFileTest, ClosingAnEmptyRecordMakesNoPlatformCall) {
-  OutputFile output;
-  CloseOutputFile(output);
-  EXPECT_EQ(0, Seams().close_calls);
-
-  ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
-  output_file_seams::Reset();
-  CloseOutputFile(output);
-  CloseOutputFile(output);
-  EXPECT_EQ(1, Seams().close_calls);
-  EXPECT_EQ(L"", std::wstring(output.path.text));
-  EXPECT_TRUE(FileExists(file_));
-}
-
-TEST_F(OutputFileTest, DroppingTheRecordClosesItsFile) {
-  {
-    OutputFile output;
-    ASSERT_TRUE(CreateOutputFile(output, file_.c_str()));
-    output_file_seams::Reset();
-  }
-  EXPECT_EQ(1, Seams().close_calls);
-  EXPECT_EQ(0u, OpenError(file_, GENERIC_READ, SHARE_ALL));
-}
-
-TEST_F(OutputFileTest, EmptyRecordRefusesMarkAndDuplicate) {
-  OutputFile output;
-  EXPECT_FALSE(MarkOutputFileForDeletion(output));
-  EXPECT_EQ(INVALID_HANDLE_VALUE, DuplicateOutputFileHandle(output));
-  EXPECT_EQ(0, Seams().set_information_calls);
-  EXPECT_EQ(0, Seams().duplicate_calls);
 }
 
 }  // namespace
