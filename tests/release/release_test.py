@@ -192,9 +192,11 @@ class ReleaseTest(unittest.TestCase):
                                         "--json", "--ca-file", self.signing.ca, installer],
                                        check=True, stdout=subprocess.PIPE, text=True).stdout
                 report = json.loads(shown)
-                self.assertEqual(["arch", "payload", "signature", "verdict", "version"],
-                                 sorted(report))
+                self.assertEqual(["arch", "hardening", "payload", "signature", "verdict",
+                                  "version"], sorted(report))
                 self.assertEqual(ARCH, report["arch"])
+                self.assertEqual((True, "signed" in name), (report["hardening"]["cfg"],
+                                                            report["hardening"]["signed"]))
                 self.assertEqual({"exit_code": code, "detail": detail}, report["verdict"])
                 self.assertEqual(entries, [f"{e['type']}:{e['name']}" for e in report["payload"]])
                 for e in report["payload"]:
