@@ -124,11 +124,11 @@ constexpr LoadConfig64 MakeLoadConfig() {
   LoadConfig64 config = {};
   config.size = sizeof(LoadConfig64);
   config.dependent_load_flags = LOAD_LIBRARY_SEARCH_SYSTEM32;
-  // Where the loader writes its own check (ARM64 code, and x64 code outside
-  // calls, calls through it before each indirect call, with the target in
-  // x15 or rcx) and its own dispatch (x64 code calls through it instead,
-  // target in rax, and it jumps on to the target). A loader that does not
-  // enforce the guard leaves both on the pass-throughs.
+  // Where the loader writes its own check (ARM64 code calls through it
+  // before each indirect call, with the target in x15) and its own dispatch
+  // (x64 code calls through it in place of the call, with the target in
+  // rax, and it jumps on to the target). A loader that does not enforce the
+  // guard leaves both on the pass-throughs.
   config.guard_cf_check_function_pointer = &__guard_check_icall_fptr;
   config.guard_cf_dispatch_function_pointer = &__guard_dispatch_icall_fptr;
   // The image's valid call targets, sorted by address: every function whose
