@@ -6,13 +6,17 @@
 #   brivel_helper_import_library(NAME DEF_FILE)
 #   brivel_helper_program(NAME SUBSYSTEM windows|console ENTRY SYMBOL
 #                         SOURCES ... [IMPORTS dll ...] [HELPER_IMPORTS name ...]
-#                         [STACK_PROTECTED])
+#                         [STACK_PROTECTED] [GUARD_CF])
 #
 # IMPORTS names import libraries of the kit (cmake/imports/*.def: what the
 # product itself may import). HELPER_IMPORTS names import libraries made by
 # brivel_helper_import_library from .def files of their own, so that the
 # helpers' needs never widen the product's lists. STACK_PROTECTED keeps the
-# product's stack protection, with its guard and check.
+# product's stack protection, with its guard and check. GUARD_CF keeps its
+# Control Flow Guard and links the table; SOURCES then supply the load
+# configuration and the check pointers (base/load_config.cpp and
+# base/control_flow_guard.cpp, or a stand-in for the latter). Without it the
+# helpers are built without the guard.
 
 set(BRIVEL_HELPER_DIR ${CMAKE_BINARY_DIR}/helpers)
 set(BRIVEL_HELPER_IMPORT_DIR ${BRIVEL_HELPER_DIR}/imports)
@@ -31,7 +35,7 @@ function(brivel_helper_import_library def_name def)
 endfunction()
 
 function(brivel_helper_program name)
-  cmake_parse_arguments(HP "STACK_PROTECTED" "SUBSYSTEM;ENTRY" "SOURCES;IMPORTS;HELPER_IMPORTS" ${ARGN})
+  cmake_parse_arguments(HP "STACK_PROTECTED;GUARD_CF" "SUBSYSTEM;ENTRY" "SOURCES;IMPORTS;HELPER_IMPORTS" ${ARGN})
   if(HP_STACK_PROTECTED)
     add_executable(${name} ${HP_SOURCES}
       ${CMAKE_SOURCE_DIR}/base/stack_protection.cpp
@@ -43,6 +47,11 @@ function(brivel_helper_program name)
     add_executable(${name} ${HP_SOURCES})
     target_compile_options(${name} PRIVATE ${PRODUCT_COMPILE_OPTIONS}
       -fno-stack-protector)
+  endif()
+  if(HP_GUARD_CF)
+    target_link_options(${name} PRIVATE -Wl,--guard-cf)
+  else()
+    target_compile_options(${name} PRIVATE -mguard=none)
   endif()
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_definitions(${name} PRIVATE ${PRODUCT_DEFINITIONS})
@@ -135,7 +144,8 @@ endforeach()
 # (tests/scenarios/decoy/decoy.cpp). Output: <build>/helpers/decoy.dll.
 add_library(decoy SHARED ${CMAKE_SOURCE_DIR}/tests/scenarios/decoy/decoy.cpp)
 target_include_directories(decoy PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(decoy PRIVATE ${PRODUCT_COMPILE_OPTIONS} -fno-stack-protector)
+target_compile_options(decoy PRIVATE ${PRODUCT_COMPILE_OPTIONS} -fno-stack-protector
+  -mguard=none)
 target_compile_definitions(decoy PRIVATE ${PRODUCT_DEFINITIONS})
 target_link_libraries(decoy PRIVATE ${BRIVEL_HELPER_IMPORT_DIR}/libhelper_kernel32.a)
 add_dependencies(decoy helper_import_helper_kernel32)

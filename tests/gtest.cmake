@@ -29,7 +29,9 @@ target_include_directories(test_support PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURC
 target_link_libraries(test_support PUBLIC gtest)
 set_target_properties(test_support PROPERTIES CXX_STANDARD 17)
 
-# A test program: product code plus GoogleTest, discovered under Wine.
+# A test program: product code plus GoogleTest, discovered under Wine. The
+# product's guard checks call through the pass-throughs of
+# base/control_flow_guard.cpp (the program has no guard table).
 #   brivel_gtest(name [LOCK resource] sources...)
 # LOCK names a shared resource (such as "brivel_registry": the values under
 # HKCU\Software\Morvex that every installer run reads and writes) that the
@@ -37,7 +39,7 @@ set_target_properties(test_support PROPERTIES CXX_STANDARD 17)
 function(brivel_gtest name)
   cmake_parse_arguments(BG "" "LOCK" "" ${ARGN})
   add_executable(${name} ${BG_UNPARSED_ARGUMENTS})
-  target_link_libraries(${name} PRIVATE product_objects test_support gtest
+  target_link_libraries(${name} PRIVATE product_objects control_flow_guard test_support gtest
     -lkernel32 -ladvapi32 -lshell32 -luser32)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests)
   set_target_properties(${name} PROPERTIES CXX_STANDARD 17

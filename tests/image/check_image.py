@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Static checks of an installer executable, read with llvm-readobj-19.
 
-  check_image.py --arch arm64|x64 --defs DIR EXE
+  check_image.py --arch arm64|x64 --defs DIR [--plain EXE] [--guard-calibration EXE] EXE
 
 Checks: the machine type, the GUI subsystem, imports only from KERNEL32 and
 ADVAPI32 and only of functions the import lists allow (so nothing from a
@@ -11,10 +11,15 @@ SystemFunction036, which Windows forwards outside its known libraries),
 ASLR (dynamic base, high-entropy addresses) and NX set, a load configuration
 whose DependentLoadFlags keep the static imports' own dependencies in the
 system directory, and unwind tables (.pdata, with the unwind data it points
-to) for the installer's functions. Prints one line per check and exits
-non-zero when any fails.
+to) for the installer's functions, Control Flow Guard (its flags and a
+table listing the entry point and every function whose address is taken;
+--guard-calibration: one only assembly takes is found unlisted), the ARM64
+stub's code and data within 16 KiB, and tools/inspect's hardening report
+(--plain: on a program built without the guard). Prints one line per check
+and exits non-zero when any fails.
 """
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -32,7 +37,66 @@ LOAD_CONFIG_MINIMUM = 0x50
 UNWIND_ENTRIES_MINIMUM = 20
 REQUIRED_FLAGS = ("IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE",
                   "IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA",
-                  "IMAGE_DLL_CHARACTERISTICS_NX_COMPAT")
+                  "IMAGE_DLL_CHARACTERISTICS_NX_COMPAT",
+                  "IMAGE_DLL_CHARACTERISTICS_GUARD_CF")
+# What makes a loader enforce the guard, besides GUARD_CF.
+GUARD_FLAGS = ("CF_INSTRUMENTED", "CF_FUNCTION_TABLE_PRESENT")
+# The ARM64 stub's code and data (every section but resources and
+# relocations, as tools/bench adds them up).
+CODE_AND_DATA_LIMIT = 16 * 1024
+INSPECT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "inspect")
+
+
+def readobj(exe, *options):
+    return subprocess.run(["llvm-readobj-19", *options, exe],
+                          check=True, capture_output=True, text=True)
+
+
+def hex_field(name, text):
+    found = re.search(name + r": (0x[0-9A-F]+)", text)
+    return int(found.group(1), 16) if found else 0
+
+
+def guard_table(exe):
+    """(the functions whose address is taken, GuardCFFunctionTable): taken are
+    the addresses in .text that ARM64 code makes with adrp and add, x64 code
+    with lea relative to rip, or that data holds where a base relocation
+    points (function pointers)."""
+    out = readobj(exe, "--file-headers", "--sections", "--coff-load-config",
+                  "--coff-basereloc").stdout
+    sections = {name: [int(x, 16) for x in fields] for name, *fields in re.findall(
+        r"Name: (\S+) .*\s+VirtualSize: (0x\w+)\s+VirtualAddress: (0x\w+)\s+RawDataSize: \d+\s+"
+        r"PointerToRawData: (0x\w+)", out)}
+    taken, pages = set(), {}
+    with open(exe, "rb") as f:
+        for rva in (int(a, 16) for a in re.findall(r"Type: DIR64\s+Address: (0x\w+)", out)):
+            size, va, raw = next(s for s in sections.values() if s[1] <= rva < s[1] + s[0])
+            f.seek(raw + rva - va)
+            taken.add(int.from_bytes(f.read(8), "little"))
+    for line in subprocess.run(["llvm-objdump-19", "-d", "--no-show-raw-insn", exe], check=True,
+                               capture_output=True, text=True).stdout.splitlines():
+        add = re.search(r"\tadd\tx\d+, (x\d+), #(0x\w+)$", line)
+        lea = re.search(r"\tlea\w?\t.*\(%rip\), %\w+\s+# (0x\w+)", line)
+        if add and add.group(1) in pages:
+            taken.add(pages[add.group(1)] + int(add.group(2), 16))
+        if lea:
+            taken.add(int(lea.group(1), 16))
+        written = re.search(r"\t(\w+)\t[xw](\d+)(?:, (0x\w+))?", line)  # the first register
+        if written:
+            pages.pop("x" + written.group(2), None)
+            if written.group(1) == "adrp":
+                pages["x" + written.group(2)] = int(written.group(3), 16)
+    size, start = sections[".text"][:2]
+    start += hex_field("ImageBase", out)
+    listed = re.search(r"GuardFidTable \[(.*?)\]", out, re.S)
+    return ({a for a in taken if start <= a < start + size},
+            {int(a, 16) for a in re.findall(r"0x\w+", listed.group(1) if listed else "")})
+
+
+def hardening(exe):
+    shown = subprocess.run([sys.executable, INSPECT, "--json", exe], check=True,
+                           capture_output=True, text=True).stdout
+    return json.loads(shown)["hardening"]
 
 
 def read_def(path):
@@ -66,15 +130,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--arch", required=True, choices=sorted(MACHINES))
     parser.add_argument("--defs", required=True)
+    parser.add_argument("--plain", help="a program built without Control Flow Guard")
+    parser.add_argument("--guard-calibration", help="a program with an unlisted function")
     parser.add_argument("exe")
     args = parser.parse_args()
-
-    def readobj(*options):
-        return subprocess.run(["llvm-readobj-19", *options, args.exe],
-                              check=True, capture_output=True, text=True)
-
-    out = readobj("--file-headers", "--coff-load-config", "--sections").stdout
-    unwind = readobj("--unwind")
+    out = readobj(args.exe, "--file-headers", "--coff-load-config", "--sections").stdout
+    unwind = readobj(args.exe, "--unwind")
     failures = []
 
     def check(ok, what):
@@ -105,9 +166,38 @@ def main():
           and "error" not in unwind.stderr.lower(),
           f"unwind data for {entries} functions, each readable ({unwind_data})")
 
+    guard_flags = re.search(r"GuardFlags \[(.*?)\]", out, re.S)
+    check(guard_flags and all(f in guard_flags.group(1) for f in GUARD_FLAGS)
+          and all(hex_field(f"GuardCF{name}", out) for name in ("CheckFunction", "CheckDispatch",
+                                                                "FunctionTable")),
+          f"GuardFlags {', '.join(GUARD_FLAGS)}; check, dispatch and table set")
+    taken, listed = guard_table(args.exe)
+    check(hex_field("ImageBase", out) + hex_field("AddressOfEntryPoint", out) in listed
+          and f"GuardCFFunctionCount: {len(listed)}\n" in out,
+          f"{len(listed)} functions listed, the entry point among them (Windows starts it "
+          "through the guard)")
+    check(taken and taken <= listed, f"{len(taken)} functions whose address is taken, all listed"
+          + "".join(f" (not listed: 0x{a:X})" for a in sorted(taken - listed)))
+    if args.arch == "arm64":
+        total = sum(int(size, 16) for name, size in re.findall(
+            r"Name: (\S+) .*?VirtualSize: (0x\w+)", out, re.S) if name not in (".rsrc", ".reloc"))
+        check(total <= CODE_AND_DATA_LIMIT, f"code and data {total} bytes, within 16 KiB")
+    shown = hardening(args.exe)
+    check(shown == {"aslr": True, "high_entropy_va": True, "nx": True, "cfg": True, "unwind": True,
+                    "dependent_load_flags": LOAD_LIBRARY_SEARCH_SYSTEM32, "signed": False},
+          f"tools/inspect's hardening report: {shown}")
+    if args.plain:
+        shown = hardening(args.plain)
+        check(not shown["cfg"] and "GUARD_CF" not in readobj(args.plain, "--file-headers").stdout,
+              f"tools/inspect on a program built without the guard: {shown}")
+    if args.guard_calibration:
+        taken, listed = guard_table(args.guard_calibration)
+        check(len(taken - listed) == 1, "a function only assembly takes the address of is found "
+              f"unlisted ({len(taken - listed)} of {len(taken)})")
+
     allowed = {dll: read_def(os.path.join(args.defs, dll.split(".")[0].lower() + ".def"))
                for dll in ALLOWED_DLLS}
-    imports = imports_of(readobj("--coff-imports").stdout)
+    imports = imports_of(readobj(args.exe, "--coff-imports").stdout)
     check(bool(imports), "has an import table")
     for dll, functions in sorted(imports.items()):
         if dll not in allowed:

@@ -212,8 +212,8 @@ class ReleaseTest(unittest.TestCase):
                                         "--json", "--ca-file", self.signing.ca, installer],
                                        check=True, stdout=subprocess.PIPE, text=True).stdout
                 report = json.loads(shown)
-                self.assertEqual(["arch", "loader", "payload", "signature", "verdict", "version"],
-                                 sorted(report))
+                self.assertEqual(["arch", "hardening", "loader", "payload", "signature",
+                                  "verdict", "version"], sorted(report))
                 problems = report["loader"]["problems"]
                 self.assertEqual(not patched, report["loader"]["starts"], problems)
                 self.assertEqual(len(patched), len(problems), problems)
@@ -221,6 +221,8 @@ class ReleaseTest(unittest.TestCase):
                     self.assertIn(f"SizeOfImage is {raised:,} bytes", problem)
                     self.assertIn(f"larger than {LARGEST_IMAGE:,}", problem)
                 self.assertEqual(ARCH, report["arch"])
+                self.assertEqual((True, "signed" in name), (report["hardening"]["cfg"],
+                                                            report["hardening"]["signed"]))
                 self.assertEqual({"exit_code": code, "detail": detail}, report["verdict"])
                 self.assertEqual(entries, [f"{e['type']}:{e['name']}" for e in report["payload"]])
                 for e in report["payload"]:

@@ -3,10 +3,11 @@
 runs them, for one target (the ARM64 executable under tools/run-arm64 or its
 x64 twin under tools/run-x64).
 
-  tests/scenarios/scenarios.py --arch x64|arm64 --build-dir DIR
+  tests/scenarios/scenarios.py --arch x64|arm64 --build-dir DIR [--kit DIR]
                                [--group core|robustness|security] [--only NAME]
 
-Each scenario packages installers with tools/package (the build's kit) from
+Each scenario packages installers with tools/package (the build's kit, or
+the kit given: the strict kit of Control Flow Guard, say) from
 the setup probe (build/<arch>/helpers/setup_probe.exe) and a small archive,
 in its own folder under /tmp, runs them through the exit-code runner (which
 reads all 32 bits of an exit code), reads the probe's reports, looks at the
@@ -45,6 +46,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--arch", required=True, choices=("x64", "arm64"))
     parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--kit", help="the kit installers are linked from (default: the build's)")
     parser.add_argument("--group", choices=("core", "robustness", "security"))
     parser.add_argument("--only", help="run only the scenario of this name")
     args = parser.parse_args(argv)
@@ -68,7 +70,7 @@ def main(argv):
         print(f"scenarios: waiting for another run of the scenarios ({lock_path})", flush=True)
         fcntl.flock(lock, fcntl.LOCK_EX)
 
-    context = Context(args.arch, args.build_dir)
+    context = Context(args.arch, args.build_dir, args.kit)
     passed = failed = 0
     started = time.monotonic()
     try:

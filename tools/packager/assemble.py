@@ -87,6 +87,7 @@ def link_code(kit, work):
                     f"-Wl,-e,{kit['entry']}", "-Wl,--subsystem,windows",
                     "-Wl,--no-insert-timestamp", "-Wl,--file-alignment,4096",
                     "-Wl,--dynamicbase", "-Wl,--nxcompat", "-Wl,--high-entropy-va",
+                    "-Wl,--guard-cf",
                     "-Wl,--gc-sections", "-s", "-o", linked,
                     "-Wl,--whole-archive", kit["installer_library"], "-Wl,--no-whole-archive",
                     *kit["import_libraries"]], check=True)

@@ -1,5 +1,6 @@
-"""Reading an installer back: its machine, version record, signature, the
-payload resources with their digests, the exit code its run would end
+"""Reading an installer back: its machine, its hardening
+(tools/packager/hardening.py), version record, signature, the payload
+resources with their digests, the exit code its run would end
 with before setup starts (layout.installer_verdict, the rules packaging
 refuses layouts by), and whether Windows' loader would start it at all
 (loader.report).
@@ -14,6 +15,7 @@ import os
 import sys
 
 from . import loader
+from .hardening import read_hardening, render_hardening
 from .layout import PAYLOAD_TYPES, installer_verdict
 from .pe import DIRECTORY_SECURITY, PeError, read_image
 from .rsrc import read_image_resources
@@ -42,6 +44,7 @@ def inspect(path, ca_file=None):
     for its verdict in words."""
     image = read_image(path)
     with open(path, "rb") as f:
+        hardening = read_hardening(f, image)
         resources = read_image_resources(f, image)
         version = None
         for found in resources:
@@ -56,6 +59,7 @@ def inspect(path, ca_file=None):
     verdict = installer_verdict(resources)
     report = {
         "arch": image.arch,
+        "hardening": hardening,
         "version": version,
         "signature": read_signature(path, ca_file) if signed else None,
         "payload": payload,
@@ -67,6 +71,7 @@ def inspect(path, ca_file=None):
 
 def render(path, report, reason):
     lines = [f"installer  {path}", f"arch       {report['arch']}"]
+    lines.append(f"hardening  {render_hardening(report['hardening'])}")
     version = report["version"]
     if version:
         strings = version["strings"]
@@ -100,7 +105,7 @@ def render(path, report, reason):
 
 def main(argv):
     parser = argparse.ArgumentParser(prog=PROG, description="Shows an installer's machine, "
-                                     "version, signature, payload and verdict.")
+                                     "hardening, version, signature, payload, verdict and loader report.")
     parser.add_argument("installer")
     parser.add_argument("--json", action="store_true", help="print the report as JSON")
     parser.add_argument("--ca-file", help="certificates a signature is verified against "

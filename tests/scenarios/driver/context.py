@@ -26,7 +26,7 @@ from driver.support import (
 class Context:
     """One driver run: the target, its programs and a private folder under /tmp."""
 
-    def __init__(self, arch, build_dir):
+    def __init__(self, arch, build_dir, kit=None):
         self.arch = arch
         self.build_dir = os.path.abspath(build_dir)
         self.runner = os.path.join(REPO, "tools", f"run-{arch}")
@@ -34,7 +34,7 @@ class Context:
         self.probe = os.path.join(helpers, "setup_probe.exe")
         self.exit_code_runner = os.path.join(helpers, "exit_code_runner.exe")
         self.decoy = os.path.join(helpers, "decoy.dll")
-        self.kit = os.path.join(self.build_dir, "kit")
+        self.kit = os.path.abspath(kit or os.path.join(self.build_dir, "kit"))
         for needed in (self.probe, self.exit_code_runner, self.decoy,
                        os.path.join(self.kit, "kit.json")):
             if not os.path.exists(needed):

@@ -6,6 +6,7 @@ import signal
 
 from driver.support import (
     CLIENT_STATE,
+    Failure,
     MORVEX,
     REMOVAL_ATTEMPT_LIMIT,
     SETUP_NAME,
@@ -23,13 +24,37 @@ from driver.framework import check_only, check_setup_ran, scenario
 
 
 CONCURRENT_RUNS = 8
+# The stack guard's built-in value (base/stack_protection.cpp), which the
+# entry point replaces with one drawn from the system's generator.
+BUILT_IN_STACK_GUARD = 0x2B992DDFA232F6B1
+
+
+def live_stack_guard(pid, installer):
+    """The stack guard of the installer running as pid, read from its memory
+    where the image file holds the built-in value: Wine maps the image's
+    sections from the file (qemu too, for ARM64), so that place is in the
+    writable mapping of the file that covers the value's offset."""
+    with open(installer, "rb") as f:
+        image = f.read()
+    built_in = BUILT_IN_STACK_GUARD.to_bytes(8, "little")
+    check_equal(1, image.count(built_in), "places of the built-in stack guard in the image")
+    with open(f"/proc/{pid}/maps") as maps, open(f"/proc/{pid}/mem", "rb") as memory:
+        for fields in (line.split() for line in maps):
+            low, high = (int(x, 16) for x in fields[0].split("-"))
+            at = low + image.find(built_in) - int(fields[2], 16)
+            if fields[4] == str(os.stat(installer).st_ino) and "w" in fields[1] and low <= at < high:
+                memory.seek(at)
+                return int.from_bytes(memory.read(8), "little")
+    raise Failure(f"no writable mapping of the installer's stack guard in process {pid}")
 
 
 @scenario("robustness")
 def concurrent_runs(s):
     """Eight installers started at once from one installer file: all hold
     their own work directories at the same moment, none sees another's, all
-    succeed and nothing is left."""
+    succeed and nothing is left. Each drew its own stack guard: neither half
+    is the built-in value's, and no half is alike in two of them (a guard
+    never stored, or drawn half, would show)."""
     c = s.context
     folder = os.path.join(s.dir, "together")
     installer = c.place(folder, "shared.exe")
@@ -44,6 +69,13 @@ def concurrent_runs(s):
             present = [e for e in listing(folder) if re.fullmatch(WORK_DIR_PATTERN, e)]
             check_equal(CONCURRENT_RUNS, len(present),
                         f"work directories while the setups run ({present})")
+            pids = processes_with(os.path.basename(installer),
+                                  ("exit_code_runner", "--mini-installer-path"))
+            guards = [live_stack_guard(pid, installer) for pid in pids]
+            for half in (0xFFFFFFFF, 0xFFFFFFFF << 32):
+                check_equal(CONCURRENT_RUNS, len({g & half for g in guards} - {
+                    BUILT_IN_STACK_GUARD & half}), f"distinct drawn halves {half:X} of "
+                    f"the stack guards {[f'{g:016X}' for g in guards]}")
         finally:
             open(go, "w").close()
             results = [r.wait() for r in runs]

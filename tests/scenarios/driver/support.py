@@ -22,6 +22,10 @@ RC_PATH_TOO_LONG = 108
 RC_UNSUPPORTED_SWITCH = 118
 RC_SETUP_NOT_STARTED = 124
 
+# How the strict validator of Control Flow Guard ends a run that makes an
+# indirect call Windows would refuse (tests/image/strict_control_flow_guard.cpp).
+CONTROL_FLOW_GUARD_MISS = 0xCF00000A
+
 # Why starting a setup that is not a program fails (ARM64 Wine says so too).
 ERROR_BAD_EXE_FORMAT = 193
 # Why an archive or setup is not found in the installer.
@@ -237,7 +241,11 @@ class PendingRun:
 
     def wait(self):
         _, stdout, stderr = self.spawned.finish()
-        return make_result(stdout, stderr, self.report_path)
+        result = make_result(stdout, stderr, self.report_path)
+        # Whatever else a scenario accepts, never this.
+        check(result.exit_code != CONTROL_FLOW_GUARD_MISS,
+              f"an indirect call Windows' Control Flow Guard refuses ({result.describe()})")
+        return result
 
 
 def make_result(stdout, stderr, report_path):
