@@ -17,8 +17,10 @@
 //
 // Both targets are PE32+ images and take the 64-bit record, here in its
 // Windows 10 layout (the platform SDK's IMAGE_LOAD_CONFIG_DIRECTORY64; the
-// mingw-w64 headers know only its first part). A loader reads the fields its
-// own version knows and as many as Size covers.
+// mingw-w64 headers know only its first part) up to the last field set,
+// GuardEHContinuationCount. A loader reads the fields its own version knows
+// and as many as Size covers; the later ones (XFG, cast guard, memcpy
+// guard) would all be zero.
 #include <stddef.h>
 #include <stdint.h>
 
@@ -78,11 +80,6 @@ struct LoadConfig64 {
   uint64_t volatile_metadata_pointer;
   const void* guard_eh_continuation_table;
   const void* guard_eh_continuation_count;
-  uint64_t guard_xfg_check_function_pointer;
-  uint64_t guard_xfg_dispatch_function_pointer;
-  uint64_t guard_xfg_table_dispatch_function_pointer;
-  uint64_t cast_guard_os_determined_failure_mode;
-  uint64_t guard_memcpy_function_pointer;
 };
 
 static_assert(offsetof(LoadConfig64, dependent_load_flags) == 0x4E,
@@ -95,7 +92,8 @@ static_assert(offsetof(LoadConfig64, guard_eh_continuation_table) == 0x108,
               "GuardEHContinuationTable lies 0x108 bytes into the record");
 static_assert(offsetof(LoadConfig64, chpe_metadata_pointer) == 0xC8,
               "CHPEMetadataPointer lies 0xC8 bytes into the record");
-static_assert(sizeof(LoadConfig64) == 0x140, "the Windows 10 record");
+static_assert(sizeof(LoadConfig64) == 0x118,
+              "the record through GuardEHContinuationCount");
 
 extern "C" {
 

@@ -4,6 +4,13 @@
 // was overrun, and the process ends at once.
 #pragma once
 
+// Marks a function whose frame holds no array, only values and records that
+// the platform fills by the size it is given: nothing the installer does
+// can overrun it. -fstack-protector-strong guards such a frame all the same
+// once a local's address is taken; there the check would only cost code, in
+// a stub whose code and data must stay within 16 KiB.
+#define FRAME_WITHOUT_ARRAYS __attribute__((no_stack_protector))
+
 // Draws the guard from the system's random generator. Called by the entry
 // point before any protected frame is live, and never again: a frame live
 // across the change would fail its check. When the generator cannot be had

@@ -1,5 +1,8 @@
 #include "launch/setup_launch.h"
 
+#include "base/stack_protection.h"
+
+FRAME_WITHOUT_ARRAYS
 RunOutcome RunAndWait(const WideChar* application_path,
                       WideChar* child_command_line,
                       uint32_t file_not_found_code,

@@ -1,5 +1,6 @@
 #include "payload/cabinet_expansion.h"
 
+#include "base/stack_protection.h"
 #include "base/system_library.h"
 
 namespace {
@@ -164,6 +165,7 @@ INT_PTR DIAMONDAPI CabinetOpen(char* path, int flags, int /*mode*/) {
   return reinterpret_cast<INT_PTR>(handle);
 }
 
+FRAME_WITHOUT_ARRAYS
 UINT DIAMONDAPI CabinetRead(INT_PTR handle, void* buffer, UINT count) {
   DWORD read = 0;
   if (!ReadFile(AsHandle(handle), buffer, count, &read, nullptr)) {
@@ -172,6 +174,7 @@ UINT DIAMONDAPI CabinetRead(INT_PTR handle, void* buffer, UINT count) {
   return read;
 }
 
+FRAME_WITHOUT_ARRAYS
 UINT DIAMONDAPI CabinetWrite(INT_PTR handle, void* buffer, UINT count) {
   DWORD written = 0;
   if (!WriteFile(AsHandle(handle), buffer, count, &written, nullptr)) {
@@ -195,6 +198,7 @@ LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int seek_type) {
                                           static_cast<DWORD>(seek_type)));
 }
 
+FRAME_WITHOUT_ARRAYS
 INT_PTR DIAMONDAPI CabinetNotify(FDINOTIFICATIONTYPE type,
                                  PFDINOTIFICATION notification) {
   ExpansionContext& context =

@@ -1,5 +1,7 @@
 #include "payload/resource_discovery.h"
 
+#include "base/stack_protection.h"
+
 namespace {
 
 const WideChar ARCHIVE_PREFIX[] = L"brivel";
@@ -42,6 +44,7 @@ bool FindPayloadResources(ResourceVisitor& visitor, HMODULE module,
                             reinterpret_cast<LONG_PTR>(&visitor)) != FALSE;
 }
 
+FRAME_WITHOUT_ARRAYS
 BOOL CALLBACK OnResourceName(HMODULE module, LPCWSTR type, LPWSTR name,
                              LONG_PTR context) {
   ResourceVisitor* visitor = reinterpret_cast<ResourceVisitor*>(context);

@@ -1,5 +1,7 @@
 #include "run/install_result.h"
 
+#include "base/stack_protection.h"
+
 namespace {
 
 const WideChar CLIENT_STATE_PREFIX[] = L"Software\\Morvex\\Update\\ClientState\\";
@@ -36,6 +38,7 @@ uint32_t OpenClientStateKey(HKEY root, const WideChar* app_guid,
       root, path.text, 0, access | KEY_WOW64_32KEY, &key.handle));
 }
 
+FRAME_WITHOUT_ARRAYS
 uint32_t ReadDwordValue(const RegistryKey& key, const WideChar* name,
                         uint32_t& value) {
   DWORD type = 0;
@@ -49,6 +52,7 @@ uint32_t ReadDwordValue(const RegistryKey& key, const WideChar* name,
   return 0;
 }
 
+FRAME_WITHOUT_ARRAYS
 uint32_t WriteDwordValue(const RegistryKey& key, const WideChar* name,
                          uint32_t value) {
   return static_cast<uint32_t>(
@@ -56,6 +60,7 @@ uint32_t WriteDwordValue(const RegistryKey& key, const WideChar* name,
                      reinterpret_cast<const BYTE*>(&value), sizeof(value)));
 }
 
+FRAME_WITHOUT_ARRAYS
 void ReportInstallFailure(const InvocationConfig& config,
                           const RunOutcome& outcome) {
   if (outcome.exit_code == RC_OK) return;
@@ -84,6 +89,7 @@ uint32_t SuccessExtraCode(int32_t largest_attempt_count) {
          (static_cast<uint32_t>(largest_attempt_count - 1) & 0xFFFF);
 }
 
+FRAME_WITHOUT_ARRAYS
 void ReportInstallSuccess(const InvocationConfig& config,
                           int32_t largest_attempt_count) {
   RegistryKey key;

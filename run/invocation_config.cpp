@@ -1,5 +1,6 @@
 #include "run/invocation_config.h"
 
+#include "base/stack_protection.h"
 #include "base/system_library.h"
 #include "run/registry_string.h"
 
@@ -110,6 +111,7 @@ bool ParseCommandLine(InvocationConfig& config, const WideChar* command_line) {
   return true;
 }
 
+FRAME_WITHOUT_ARRAYS
 bool ReadStringValue(HKEY root, const WideChar* sub_key,
                      const WideChar* value_name, WideChar* buffer,
                      uint32_t capacity) {

@@ -31,49 +31,18 @@ int32_t RemoveWorkArea(const PathBuffer& setup_path, const PathBuffer& work_dir,
   return attempts > running_maximum ? attempts : running_maximum;
 }
 
-}  // namespace
-
-RunOutcome RunInstaller(HMODULE module) {
-  InvocationConfig config;
-  RunOutcome outcome = {RC_OK, 0};
-
-  if (!ParseInvocation(config)) {
-    outcome = {RC_BAD_COMMAND_LINE, GetLastError()};
-    ResetInvocation(config);
-    return outcome;
-  }
-  if (config.unsupported_switch) {
-    ResetInvocation(config);
-    return {RC_UNSUPPORTED_SWITCH, 0};
-  }
-
-  // Without its own directory the run cannot place its work directory; it
-  // ends with the code setup's launch uses for the same condition, having
-  // created and recorded nothing (exiting with 0 would report success).
-  PathBuffer directory;
-  const DWORD length =
-      GetModuleFileNameW(module, directory.text, PATH_CAPACITY);
-  WideChar* name = nullptr;
-  if (length != 0 && length < PATH_CAPACITY) {
-    name = FileNamePart(directory.text, length);
-  }
-  if (name == nullptr || name == directory.text) {
-    ResetInvocation(config);
-    return {RC_SETUP_COMMAND_FAILED, 0};
-  }
-  *name = 0;
-
+// Everything from the work directory's creation on: the run's outcome, its
+// removals and its record. Nothing is left open when it returns.
+RunOutcome RunInWorkArea(const InvocationConfig& config, HMODULE module,
+                         const WideChar* directory) {
   // The work directory is held from its creation to its removal, and setup's
   // file from its writing until setup has ended: from the moment each exists
   // nobody can rename them, or write or delete setup, so the directory and
   // the program that run are the ones this run made.
   PathBuffer work_dir;
   WorkDirHold work_dir_hold;
-  outcome = CreateWorkDir(directory.text, work_dir, &work_dir_hold);
-  if (outcome.exit_code != RC_OK) {
-    ResetInvocation(config);
-    return outcome;
-  }
+  RunOutcome outcome = CreateWorkDir(directory, work_dir, &work_dir_hold);
+  if (outcome.exit_code != RC_OK) return outcome;
 
   PathBuffer setup_path;
   PathBuffer archive_name;
@@ -118,6 +87,34 @@ RunOutcome RunInstaller(HMODULE module) {
     ReportInstallSuccess(config, largest_attempt_count);
   } else {
     ReportInstallFailure(config, outcome);
+  }
+  return outcome;
+}
+
+}  // namespace
+
+RunOutcome RunInstaller(HMODULE module) {
+  InvocationConfig config;
+  RunOutcome outcome = {RC_UNSUPPORTED_SWITCH, 0};
+  PathBuffer directory;
+  if (!ParseInvocation(config)) {
+    outcome = {RC_BAD_COMMAND_LINE, GetLastError()};
+  } else if (!config.unsupported_switch) {
+    // Without its own directory the run cannot place its work directory; it
+    // ends with the code setup's launch uses for the same condition, having
+    // created and recorded nothing (exiting with 0 would report success).
+    const DWORD length =
+        GetModuleFileNameW(module, directory.text, PATH_CAPACITY);
+    WideChar* name = directory.text;
+    if (length != 0 && length < PATH_CAPACITY) {
+      name = FileNamePart(directory.text, length);
+    }
+    if (name == directory.text) {
+      outcome = {RC_SETUP_COMMAND_FAILED, 0};
+    } else {
+      *name = 0;
+      outcome = RunInWorkArea(config, module, directory.text);
+    }
   }
   ResetInvocation(config);
   return outcome;

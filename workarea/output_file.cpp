@@ -1,5 +1,7 @@
 #include "workarea/output_file.h"
 
+#include "base/stack_protection.h"
+
 namespace {
 
 bool SameBytes(const void* left, const void* right, size_t count) {
@@ -44,8 +46,9 @@ bool HoldOutputFile(OutputFile& output) {
   // The writing handle shares nothing, so the file can only be opened again
   // once it is closed. Between the two, someone with access to the folder
   // could put another file in its place: the file ID tells.
-  FILE_ID_INFO written = {};
-  FILE_ID_INFO reopened = {};
+  // Compared only once both queries have filled them.
+  FILE_ID_INFO written;
+  FILE_ID_INFO reopened;
   const HANDLE writer = output.handle;
   output.handle = INVALID_HANDLE_VALUE;
   DWORD error = ERROR_INVALID_HANDLE;
@@ -79,6 +82,7 @@ bool IsOutputFileOpen(const OutputFile& output) {
   return output.handle != INVALID_HANDLE_VALUE;
 }
 
+FRAME_WITHOUT_ARRAYS
 bool MarkOutputFileForDeletion(OutputFile& output) {
   if (output.handle == INVALID_HANDLE_VALUE) return false;
   FILE_DISPOSITION_INFO disposition = {};
@@ -87,6 +91,7 @@ bool MarkOutputFileForDeletion(OutputFile& output) {
                                     &disposition, sizeof(disposition)) != FALSE;
 }
 
+FRAME_WITHOUT_ARRAYS
 HANDLE DuplicateOutputFileHandle(const OutputFile& output) {
   if (output.handle == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
   HANDLE duplicate = INVALID_HANDLE_VALUE;

@@ -1,5 +1,6 @@
 #include "workarea/removal.h"
 
+#include "base/stack_protection.h"
 #include "base/windows_api.h"
 
 namespace {
@@ -55,6 +56,7 @@ bool ClearReadOnly(const WideChar* path) {
 
 }  // namespace
 
+FRAME_WITHOUT_ARRAYS
 bool RemoveWithRetries(const WideChar* path, int32_t& attempt_count) {
   attempt_count = 1;
   // Within one attempt the routine may go back once after a deletion mark

@@ -3,8 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "base/stack_protection.h"
 #include "base/system_library.h"
-#include "workarea/removal.h"
 
 namespace {
 
@@ -58,7 +58,8 @@ DWORD CompareWithToken(PSID sid) {
   DWORD result = ERROR_INVALID_OWNER;
   const TOKEN_INFORMATION_CLASS classes[] = {TokenOwner, TokenUser};
   for (const TOKEN_INFORMATION_CLASS type : classes) {
-    alignas(8) uint8_t block[TOKEN_SID_BLOCK_SIZE] = {};
+    // Read only once the query has filled it.
+    alignas(8) uint8_t block[TOKEN_SID_BLOCK_SIZE];
     DWORD size = 0;
     if (!GetTokenInformation(token, type, block, sizeof(block), &size)) {
       result = GetLastError();
@@ -78,36 +79,33 @@ DWORD CompareWithToken(PSID sid) {
 // directory this process made. ERROR_SUCCESS; ERROR_DIRECTORY for a file, a
 // link or a junction; ERROR_INVALID_OWNER for another owner's directory
 // (looked at only where the volume keeps access lists, and so owners); or
-// the error of a query, with query_failed set.
-DWORD CheckHeldDirectory(HANDLE handle, bool check_owner, bool& query_failed) {
-  FILE_BASIC_INFO basic = {};
-  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
-                                    sizeof(basic))) {
-    query_failed = true;
+// the error of a query.
+DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
+  FILE_ATTRIBUTE_TAG_INFO attributes;
+  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &attributes,
+                                    sizeof(attributes))) {
     return GetLastError();
   }
-  if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if ((attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return ERROR_DIRECTORY;
   }
   if (!check_owner) return ERROR_SUCCESS;
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD status =
+  DWORD result =
       GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
                       &owner, nullptr, nullptr, nullptr, &descriptor);
-  if (status != ERROR_SUCCESS) {
-    query_failed = true;
-    return status;
+  if (result == ERROR_SUCCESS) {
+    result = CompareWithToken(owner);
+    LocalFree(descriptor);
   }
-  const DWORD result = CompareWithToken(owner);
-  LocalFree(descriptor);
-  query_failed = result != ERROR_SUCCESS && result != ERROR_INVALID_OWNER;
   return result;
 }
 
 // Opens and checks the directory just created at path (no final
-// backslash) into hold.
+// backslash) into hold. What stands at the name when the hold cannot be
+// taken is left alone: it may not be the installer's to remove.
 RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
                                 WorkDirHold& hold) {
   const HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr,
@@ -115,19 +113,12 @@ RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
   if (handle == INVALID_HANDLE_VALUE) {
     return {RC_WORK_DIR_FAILED, GetLastError()};
   }
-  bool query_failed = false;
-  const DWORD error = CheckHeldDirectory(handle, check_owner, query_failed);
+  const DWORD error = CheckHeldDirectory(handle, check_owner);
   if (error == ERROR_SUCCESS) {
     hold.handle = handle;
     return {RC_OK, 0};
   }
   CloseHandle(handle);
-  // A query that failed on the directory itself leaves it the installer's:
-  // it goes again. Anything else at the name is not the installer's.
-  if (query_failed) {
-    int32_t attempts = 0;
-    RemoveWithRetries(path, attempts);
-  }
   return {RC_WORK_DIR_FAILED, error};
 }
 
@@ -141,6 +132,7 @@ void ReleaseWorkDir(WorkDirHold& hold) {
   if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
 }
 
+FRAME_WITHOUT_ARRAYS
 bool GetOwnerSidString(LPWSTR* sid_string) {
   *sid_string = nullptr;
   HANDLE token = nullptr;

@@ -46,10 +46,8 @@ void ReleaseWorkDir(WorkDirHold& hold);
 // created directory could not be held (detail: the error of the open or of
 // a query, ERROR_DIRECTORY for something other than a plain directory,
 // ERROR_INVALID_OWNER for another owner's directory). On failure path
-// holds no usable path and no handle stays open. A directory that was
-// created but fails a query is removed again; whatever stands at the name
-// when the open fails, or when it proves to be something other than a
-// plain directory of this process's, is left alone: it may not be the
+// holds no usable path and no handle stays open. Whatever stands at the
+// name when the hold cannot be taken is left alone: it may not be the
 // installer's to remove.
 RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
                          WorkDirHold* hold = nullptr);

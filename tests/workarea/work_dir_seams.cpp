@@ -163,8 +163,9 @@ BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file,
   const auto real =
       REAL_FUNCTION(L"kernel32.dll", GetFileInformationByHandleEx);
   const BOOL ok = real(file, type, data, size);
-  if (ok && type == FileBasicInfo && state.held_attributes) {
-    static_cast<FILE_BASIC_INFO*>(data)->FileAttributes = state.held_attributes;
+  if (ok && type == FileAttributeTagInfo && state.held_attributes) {
+    static_cast<FILE_ATTRIBUTE_TAG_INFO*>(data)->FileAttributes =
+        state.held_attributes;
   }
   return ok;
 }
