@@ -1,17 +1,11 @@
 // crasher.exe: a test program whose every case dies, in the three shapes a
-// crash takes under a runner that reads exit codes. Each must be counted as
-// failed, never as passed: CTest runs it with WILL_FAIL on both targets,
-// and the conformance runner judges it before the suite (its calibration).
-//
-//   Crash.AccessViolation        writes through a null pointer: the process
-//                                ends with 0xC0000005 and no closing line
-//   Crash.DumpThenExitZero       the shape Wine 8 sometimes gives: the
-//                                debugger's dump, then exit code 0 (a
-//                                top-level filter prints winedbg's header
-//                                and exits with 0)
-//   Crash.FaultAfterClosingLines GoogleTest's closing pass lines, then a
-//                                write through a null pointer
-//
+// crash takes; each must be counted as failed. CTest runs it with WILL_FAIL
+// on both targets; the conformance runner judges it first (its calibration).
+//   Crash.AccessViolation         a write through a null pointer
+//   Crash.DumpThenExitZero        the shape Wine 8's debugger sometimes gives:
+//                                 its crash report, then exit code 0
+//   Crash.FaultAfterClosingLines  GoogleTest's closing pass lines, then the
+//                                 write through a null pointer
 // No run-time library: raw entry point, KERNEL32 only.
 #include "support/plain_cases.h"
 
