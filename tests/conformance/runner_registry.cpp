@@ -136,9 +136,10 @@ bool RestoreRegistry(Bytes& message) {
     }
     const bool back = AsSaved(i);
     all = all && back;
-    message.Add(KEYS[i].label)
-        .Add(back ? " was changed by the run and is put back as it was\n"
-                  : " was changed by the run and could NOT be put back\n");
+    message.Add("registry: ").Add(KEYS[i].label)
+        .Add(!back ? " could NOT be put back as it was\n"
+             : g_state.existed[i] ? " is put back as it was\n"
+                                  : " was made by the run and is removed\n");
   }
   g_state.saved = false;
   return all;
