@@ -2,7 +2,9 @@
 // every test of the kit's test programs in a process of its own, as CTest
 // does, judges each by what its program says, and keeps the machine as it
 // found it. Shared by its modules:
-//   runner.cpp           the run: the kit's manifest, calibration, programs
+//   runner.cpp           the run: arguments, the machine, the registry,
+//                        the report and the closing line
+//   runner_tests.cpp     the kit's manifest: calibration, programs, tests
 //   runner_process.cpp   one child process: output, time limit, job, verdict
 //   runner_registry.cpp  the "Software\Morvex" keys saved, emptied, put back
 //   runner_report.cpp    the JUnit report
@@ -108,6 +110,34 @@ class Report {
   size_t suite_tests_ = 0, suite_failed_ = 0, suite_skipped_ = 0;
   ULONGLONG suite_ms_ = 0, total_ms_ = 0;
 };
+
+// ---------------------------------------------------------------- the run
+
+constexpr DWORD DEFAULT_LIMIT_S = 600;
+
+struct Run {
+  Wide kit;       // the folder of runner.exe and kit.txt
+  Wide work;      // kit\work
+  Wide temp;      // the tests' temporary folder
+  Wide output;    // work\output.txt
+  Wide xml;       // work\result.xml
+  Bytes filter;   // GoogleTest's patterns on "Suite.Name"
+  DWORD limit_ms = DEFAULT_LIMIT_S * 1000;
+  Report report;
+};
+
+// Walks the manifest (kit.txt): its "crasher" lines (the calibration) when
+// crashers is true, else its "program" lines, each program's tests run,
+// judged, reported and printed. Stops when the run is interrupted.
+void RunManifest(Run& run, const Bytes& manifest, bool crashers);
+
+// Adds a test's result to the report and prints its line (and, for a
+// failure, the end of its output).
+void Record(Run& run, const char* suite, const Bytes& full_name,
+            Verdict verdict, ULONGLONG milliseconds, const Bytes& reason,
+            const Bytes* output);
+
+void Say(const Bytes& line);
 
 // A skip message of GoogleTest's XML ("file:line&#x0A;reason") as plain
 // text for the console: the reason alone, entities decoded.

@@ -8,7 +8,7 @@
 // Each case is a table of rows run through one small engine
 // (native_support.h); whatever a case makes, files and registry keys, goes
 // again when it ends.
-#include "scenarios/native/native_support.h"
+#include "scenarios/native/native_registry.h"
 
 #include <sddl.h>
 
