@@ -28,16 +28,21 @@ void AddTestCount(Bytes& line, size_t count) {
   line.AddNumber(count).Add(count == 1 ? " test" : " tests");
 }
 
+// A case's result; a skip's reason is reason_length characters at
+// reason_at in the run's text of reasons. Plain data, so that a zeroed
+// block of the heap holds one per case.
 struct Outcome {
-  bool ran = false;
-  bool failed = false;
-  bool skipped = false;
-  ULONGLONG milliseconds = 0;
-  Bytes reason;  // of a skip
+  bool ran;
+  bool failed;
+  bool skipped;
+  ULONGLONG milliseconds;
+  size_t reason_at;
+  size_t reason_length;
 };
 
 void WriteXml(const wchar_t* path, const Case* cases, size_t count,
-              Outcome* outcomes, ULONGLONG total_ms) {
+              const Outcome* outcomes, const Bytes& reasons,
+              ULONGLONG total_ms) {
   size_t ran = 0, failed = 0, skipped = 0;
   for (size_t i = 0; i < count; ++i) {
     ran += outcomes[i].ran;
@@ -64,8 +69,8 @@ void WriteXml(const wchar_t* path, const Case* cases, size_t count,
         .AddNumber(outcomes[i].milliseconds % 1000, 10, 3).Add("\"");
     if (outcomes[i].skipped) {
       xml.Add(">\n      <skipped message=\"");
-      AppendXmlEscaped(xml, outcomes[i].reason.c_str(),
-                       outcomes[i].reason.size());
+      AppendXmlEscaped(xml, reasons.c_str() + outcomes[i].reason_at,
+                       outcomes[i].reason_length);
       xml.Add("\"/>\n    </testcase>\n");
     } else if (outcomes[i].failed) {
       xml.Add(">\n      <failure message=\"see the output\"/>\n"
@@ -239,7 +244,7 @@ int RunCases(const Case* cases, size_t count, PrepareFunction prepare,
   Print(line);
 
   const ULONGLONG started = GetTickCount64();
-  Bytes prepare_failure;
+  Bytes prepare_failure, reasons;
   if (prepare != nullptr && selected > 0) prepare(prepare_failure);
   for (size_t i = 0; i < count; ++i) {
     if (!outcomes[i].ran) continue;
@@ -258,8 +263,10 @@ int RunCases(const Case* cases, size_t count, PrepareFunction prepare,
     outcome.failed = context.failed();
     outcome.skipped = !outcome.failed && context.skipped();
     if (outcome.skipped) {
-      outcome.reason.Set(context.skip_reason().c_str());
-      line.Set("Skipped\n").Add(outcome.reason).Add("\n\n[  SKIPPED ] ");
+      outcome.reason_at = reasons.size();
+      outcome.reason_length = context.skip_reason().size();
+      reasons.Add(context.skip_reason());
+      line.Set("Skipped\n").Add(context.skip_reason()).Add("\n\n[  SKIPPED ] ");
     } else {
       line.Set(outcome.failed ? "[  FAILED  ] " : "[       OK ] ");
     }
@@ -313,9 +320,8 @@ int RunCases(const Case* cases, size_t count, PrepareFunction prepare,
   if (!xml_path.empty()) {
     Wide path;
     AppendUtf16(path, xml_path.c_str(), xml_path.size());
-    WriteXml(path.c_str(), cases, count, outcomes, total);
+    WriteXml(path.c_str(), cases, count, outcomes, reasons, total);
   }
-  for (size_t i = 0; i < count; ++i) outcomes[i].reason.~Bytes();
   HeapFree(GetProcessHeap(), 0, outcomes);
   return failed > 0 ? 1 : 0;
 }
