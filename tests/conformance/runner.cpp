@@ -127,7 +127,13 @@ int Main() {
 
   run.work.Set(run.kit.c_str()).Add(L"\\work");
   plain::RemoveTree(run.work.c_str());
-  CreateDirectoryW(run.work.c_str(), nullptr);
+  if (!CreateDirectoryW(run.work.c_str(), nullptr)) {
+    line.Set("runner: cannot make work\\ beside runner.exe (error ")
+        .AddNumber(GetLastError())
+        .Add("): unzip the kit into a folder you may write\n");
+    plain::PrintError(line.c_str());
+    return 2;
+  }
   run.output.Set(run.work.c_str()).Add(L"\\output.txt");
   run.xml.Set(run.work.c_str()).Add(L"\\result.xml");
   run.temp.Set(run.work.c_str()).Add(L"\\temp");
