@@ -32,11 +32,14 @@ def gather(arch):
         raise KitError("the builds lack the runner, the calibration, the native scenarios "
                        "or the GoogleTest programs")
     members["runner.exe"] = os.path.join(target.build_dir, runners[0])
-    for contents in {id(x64): x64, id(target): target}.values():
-        wanted = contents.data + [p for k, p in contents.programs
-                                  if k in ("native", "crasher") and contents is target]
+    # The x64 build gives the GoogleTest programs, the target's build the
+    # native scenarios and the calibration; each its own data.
+    for contents in [x64] if target is x64 else [x64, target]:
+        wanted = list(contents.data)
         if contents is x64:
             wanted += gtests
+        if contents is target:
+            wanted += natives + crashers
         for relative in wanted:
             for name in contents.files(relative):
                 members[f"{contents.arch}/{name}"] = os.path.join(contents.build_dir, name)
