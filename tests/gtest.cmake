@@ -21,7 +21,6 @@ target_include_directories(gtest SYSTEM PUBLIC ${GTEST_ROOT}/include PRIVATE ${G
 target_link_libraries(gtest PUBLIC test_runtime)
 set_target_properties(gtest PROPERTIES CXX_STANDARD 17)
 
-include(GoogleTest)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/run-x64)
 
 add_library(test_support STATIC ${CMAKE_CURRENT_SOURCE_DIR}/support/test_support.cpp)
@@ -29,9 +28,10 @@ target_include_directories(test_support PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURC
 target_link_libraries(test_support PUBLIC gtest)
 set_target_properties(test_support PROPERTIES CXX_STANDARD 17)
 
-# A test program: product code plus GoogleTest, discovered under Wine. The
-# product's guard checks call through the pass-throughs of
-# base/control_flow_guard.cpp (the program has no guard table).
+# A test program: product code plus GoogleTest, discovered under Wine and
+# packed into the conformance kit. The product's guard checks call through
+# the pass-throughs of base/control_flow_guard.cpp (the program has no guard
+# table).
 #   brivel_gtest(name [LOCK resource] sources...)
 # LOCK names a shared resource (such as "brivel_registry": the values under
 # HKCU\Software\Morvex that every installer run reads and writes) that the
@@ -48,25 +48,6 @@ function(brivel_gtest name)
   if(BG_LOCK)
     list(APPEND properties RESOURCE_LOCK ${BG_LOCK})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-    PROPERTIES ${properties})
-endfunction()
-
-# An installer linked by tools/package from fixture payloads, built with the
-# test programs: brivel_fixture_installer(OUTPUT file.exe ARGS <package args>
-# DEPENDS <files or targets>). OUTPUT is relative to <build>/fixtures.
-set(BRIVEL_FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixtures)
-add_custom_target(fixtures ALL)
-function(brivel_fixture_installer)
-  cmake_parse_arguments(FI "" "OUTPUT" "ARGS;DEPENDS" ${ARGN})
-  set(out ${BRIVEL_FIXTURE_DIR}/${FI_OUTPUT})
-  add_custom_command(OUTPUT ${out}
-    COMMAND ${Python3_EXECUTABLE} ${BRIVEL_PACKAGE} --arch ${BRIVEL_ARCH}
-            --kit ${BRIVEL_KIT_DIR} --output ${out} ${FI_ARGS}
-    DEPENDS kit ${BRIVEL_KIT_FILES} ${BRIVEL_PACKAGE_FILES} ${FI_DEPENDS}
-    COMMENT "Fixture installer ${FI_OUTPUT}"
-    VERBATIM)
-  string(MAKE_C_IDENTIFIER "fixture_${FI_OUTPUT}" target)
-  add_custom_target(${target} DEPENDS ${out})
-  add_dependencies(fixtures ${target})
+  brivel_discover_tests(${name} PROPERTIES ${properties})
+  brivel_kit_program(${name} gtest)
 endfunction()

@@ -37,6 +37,7 @@ namespace cabinet_testing {
 
 using payload_testing::PayloadPath;
 using testing_support::ReadFileBytes;
+using testing_support::RunningUnderWine;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
@@ -106,11 +107,6 @@ inline FILETIME ExpectedCreationTime(WORD date, WORD time) {
 inline int64_t AsInteger(const FILETIME& time) {
   return (static_cast<int64_t>(time.dwHighDateTime) << 32) |
          time.dwLowDateTime;
-}
-
-inline bool RunningUnderWine() {
-  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") !=
-         nullptr;
 }
 
 class CabinetExpansionTest : public ::testing::Test {

@@ -182,6 +182,28 @@ TEST_F(ScenarioTest, SetupThatIsNotAProgramEndsWith124) {
             key.Dword(L"InstallerExtraCode1"));
 }
 
+// A setup whose manifest requires administrator rights cannot be started
+// by an installer that runs as invoker without elevation: CreateProcessW
+// fails with ERROR_ELEVATION_REQUIRED, recorded as {124, 740}.
+TEST_F(ScenarioTest, SetupThatRequiresAdministratorEndsWith124And740) {
+  if (testing_support::RunningUnderWine()) {
+    GTEST_SKIP() << "Windows only: Wine runs every process elevated";
+  }
+  if (testing_support::RunningElevated()) {
+    GTEST_SKIP() << "this test runs elevated, so setup would start: run it "
+                    "from a standard user's prompt";
+  }
+  ScopedKey key =
+      ClientStateKey(HKEY_CURRENT_USER, STABLE_GUID, ScopedKey::Start::EMPTY);
+  ASSERT_TRUE(key.ok());
+  InstallerRun run(L"scenario_probe_admin.exe");
+  EXPECT_EQ(124u, run.RunQuoted(L""));
+  EXPECT_FALSE(run.ReportWritten()) << "setup ran";
+  EXPECT_EQ(124u, key.Dword(L"InstallerError"));
+  EXPECT_EQ(740u, key.Dword(L"InstallerExtraCode1"));  // elevation required
+  EXPECT_EQ(Entries{L"installer.exe"}, run.AppEntries());
+}
+
 // Someone with access to the installer's folder: for every work directory
 // there, tries to rename it, to open setup.exe for writing and to rename
 // setup.exe, putting back at once whatever moved. Counts what succeeded,

@@ -296,6 +296,22 @@ ProbeReport ReadProbeReport(const std::wstring& path) {
   return report;
 }
 
+bool RunningUnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") !=
+         nullptr;
+}
+
+bool RunningElevated() {
+  HANDLE token = nullptr;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation),
+                      &size);
+  CloseHandle(token);
+  return elevation.TokenIsElevated != 0;
+}
+
 FARPROC ImportedFunction(const wchar_t* module, const char* name) {
   HMODULE loaded = GetModuleHandleW(module);
   if (loaded == nullptr) loaded = LoadLibraryW(module);

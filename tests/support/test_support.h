@@ -108,6 +108,12 @@ ProbeReport ReadProbeReport(const std::wstring& path);
 // setup_probe.exe reports an archive's.
 std::string Fnv1a64Hex(const std::string& bytes);
 
+// True under Wine (its ntdll exports wine_get_version), where a test that
+// expects Windows' own answer is skipped with the reason.
+bool RunningUnderWine();
+// True when this process's token is elevated (TokenElevation).
+bool RunningElevated();
+
 // Wide <-> UTF-8 for messages.
 std::string Narrow(const std::wstring& text);
 std::wstring Widen(const std::string& text);

@@ -137,6 +137,28 @@ TEST_F(RemovalTest, EndsAtTheFirstAttemptWithoutWaiting) {
   EXPECT_TRUE(testing_support::ListDirectory(temp_.path()).empty());
 }
 
+// Windows' attribute rules, which attribute_seam's WINDOWS rule applies
+// under Wine: a file made read-only reports read-only alone, and an
+// attribute word of 0 written through SetFileInformationByHandle changes
+// nothing ("FILE_BASIC_INFO structure").
+TEST_F(RemovalTest, WindowsKeepsOnlyTheAttributesWritten) {
+  if (testing_support::RunningUnderWine()) {
+    GTEST_SKIP() << "Windows only: Wine reports every file as archived";
+  }
+  WriteFileBytes(file_, "bytes");
+  ASSERT_TRUE(SetFileAttributesW(file_.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(DWORD{FILE_ATTRIBUTE_READONLY}, GetFileAttributesW(file_.c_str()));
+  const HANDLE file = CreateFileW(file_.c_str(), FILE_WRITE_ATTRIBUTES, 7,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  FILE_BASIC_INFO nothing = {};
+  EXPECT_TRUE(
+      SetFileInformationByHandle(file, FileBasicInfo, &nothing, sizeof(nothing)));
+  CloseHandle(file);
+  EXPECT_EQ(DWORD{FILE_ATTRIBUTE_READONLY}, GetFileAttributesW(file_.c_str()));
+  SetFileAttributesW(file_.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 // The one test that waits for real: the holder lets go after a while of its
 // own, and the routine's real 100 ms waits ride it out.
 TEST_F(RemovalTest, WaitsForAFileHeldByAnotherProcess) {

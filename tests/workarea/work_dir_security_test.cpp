@@ -154,6 +154,32 @@ TEST_F(WorkDirTest, DirectoryGetsTheProtectedListWithTheTokenOwnerLast) {
   EXPECT_EQ(Narrow(FIXED_SDDL + owner_sid_ + L")"), Narrow(rendered));
 }
 
+// Windows keeps the list as given: read back from the directory itself, it
+// is the one handed to CreateDirectoryW, still protected.
+TEST_F(WorkDirTest, DirectoryKeepsTheListItWasGiven) {
+  if (testing_support::RunningUnderWine()) {
+    GTEST_SKIP() << "Windows only: Wine stores no access list (reading one "
+                    "back gives one made from the Unix mode)";
+  }
+  PathBuffer path;
+  ASSERT_EQ((RunOutcome{RC_OK, 0}), CreateWorkDir(parent_.c_str(), path));
+  ASSERT_EQ(1u, Seams().attributes.size());
+  if (!Seams().attributes[0].present) {
+    GTEST_SKIP() << "the temporary folder's volume keeps no access lists";
+  }
+  DWORD size = 0;
+  GetFileSecurityW(path.text, DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::vector<uint8_t> stored(size);
+  ASSERT_TRUE(size > 0 && GetFileSecurityW(path.text, DACL_SECURITY_INFORMATION,
+                                           stored.data(), size, &size));
+  EXPECT_EQ(DescribeDacl(Seams().attributes[0].descriptor),
+            DescribeDacl(stored));
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ASSERT_TRUE(GetSecurityDescriptorControl(stored.data(), &control, &revision));
+  EXPECT_TRUE(control & SE_DACL_PROTECTED);
+}
+
 TEST_F(WorkDirTest, ReleasesTheTokenAndEveryPlatformAllocation) {
   PathBuffer path;
   ASSERT_EQ((RunOutcome{RC_OK, 0}), CreateWorkDir(parent_.c_str(), path));

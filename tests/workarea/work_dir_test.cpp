@@ -109,6 +109,33 @@ TEST_F(WorkDirTest, ParentLengthLimit) {
   }
 }
 
+// The rule the seam applies above is Windows' own: CreateDirectoryW makes
+// a directory of 247 characters and refuses one of 248 with
+// ERROR_FILENAME_EXCED_RANGE. Wine makes both, so only Windows can show
+// that the seam answers as it does.
+TEST_F(WorkDirTest, SeamsDirectoryLimitIsWindowsOwn) {
+  if (testing_support::RunningUnderWine()) {
+    GTEST_SKIP() << "Windows only: Wine creates directories longer than 247 "
+                    "characters";
+  }
+  const std::wstring parent = MakeDirectoryOfLength(temp_.path(), 235);
+  ASSERT_EQ(235u, parent.size());
+  for (const size_t length : {247, 248}) {
+    for (const bool seam : {false, true}) {
+      SCOPED_TRACE(std::to_string(length) + (seam ? " through the seam" : ""));
+      work_dir_seams::Reset();
+      Seams().windows_directory_path_limit = seam;
+      const std::wstring path =
+          parent + L"\\" + std::wstring(length - 236, seam ? L's' : L'w');
+      const BOOL made = CreateDirectoryW(path.c_str(), nullptr);
+      const DWORD error = made ? 0 : GetLastError();
+      EXPECT_EQ(length <= 247, made != FALSE);
+      EXPECT_EQ(made ? 0u : DWORD{ERROR_FILENAME_EXCED_RANGE}, error);
+      if (made) RemoveDirectoryW(path.c_str());
+    }
+  }
+}
+
 TEST_F(WorkDirTest, TakenNameIsFollowedByANewOne) {
   ASSERT_TRUE(CreateDirectoryW((parent_ + L"BV_11223.tmp").c_str(), nullptr));
   work_dir_seams::Reset();

@@ -146,6 +146,30 @@ brivel_server_alive() {
     grep -q " $(printf '%02x:%02x' "$maj" "$min"):$lino " /proc/locks
 }
 
+# ---------------------------------------------------------------- the debugger
+
+# Wine starts its debugger (winedbg --auto) for a process that dies of an
+# unhandled exception; the debugger prints its report and ends the process,
+# under Wine 8 now and then with exit code 0, which reads as a pass. An empty
+# "Debugger" under AeDebug starts none, so such a process always ends with
+# its exception's code (Wine still writes "wine: Unhandled ..." on standard
+# error). Tried here: without the value Wine falls back to winedbg; "Auto"
+# "0" starts it all the same.
+BRIVEL_AEDEBUG='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+
+# brivel_debugger_off PREFIX RUNNER...: once per prefix (a marker file says
+# it is done), through RUNNER (the command that runs wine for that prefix).
+brivel_debugger_off() {
+    local prefix=$1
+    shift
+    [[ -e $prefix/.brivel-no-debugger ]] && return 0
+    if "$@" reg add "$BRIVEL_AEDEBUG" /v Debugger /t REG_SZ /d '' /f >/dev/null 2>&1; then
+        touch "$prefix/.brivel-no-debugger"
+    else
+        brivel_log "warning: cannot turn Wine's debugger off in $prefix"
+    fi
+}
+
 # ---------------------------------------------------------------- x64
 
 brivel_x64_wine() { WINEPREFIX=$BRIVEL_X64_PREFIX "$@"; }
@@ -154,6 +178,7 @@ brivel_x64_wine() { WINEPREFIX=$BRIVEL_X64_PREFIX "$@"; }
 brivel_x64_prepare() {
     brivel_init
     if command -v wine >/dev/null && [[ -e $BRIVEL_X64_PREFIX/.brivel-ready ]] \
+        && [[ -e $BRIVEL_X64_PREFIX/.brivel-no-debugger ]] \
         && brivel_server_alive "$BRIVEL_X64_PREFIX"; then
         return 0
     fi
@@ -170,6 +195,7 @@ brivel_x64_prepare() {
         brivel_x64_wine brivel_detached wine cmd.exe /c exit 0 || true
         brivel_server_alive "$BRIVEL_X64_PREFIX" || brivel_log "warning: the x64 wine server did not stay up"
     fi
+    brivel_debugger_off "$BRIVEL_X64_PREFIX" brivel_x64_wine wine
     brivel_unlock x64
 }
 
@@ -439,7 +465,7 @@ brivel_arm64_server_stop() {
 brivel_arm64_prepare() {
     brivel_init
     if [[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 && -e $BRIVEL_ARM64_PREFIX/.brivel-ready ]] \
-        && brivel_ns_alive && brivel_ns_covered "$BRIVEL_REPO" \
+        && [[ -e $BRIVEL_ARM64_PREFIX/.brivel-no-debugger ]] && brivel_ns_alive && brivel_ns_covered "$BRIVEL_REPO" \
         && brivel_server_alive "$BRIVEL_ARM64_PREFIX"; then
         return 0
     fi
@@ -484,6 +510,7 @@ brivel_arm64_prepare() {
             chroot "$BRIVEL_ROOTFS" /usr/bin/wine cmd.exe /c exit 0 || true
         brivel_server_alive "$BRIVEL_ARM64_PREFIX" || brivel_log "warning: the arm64 wine server did not stay up"
     fi
+    brivel_debugger_off "$BRIVEL_ARM64_PREFIX" brivel_arm64_prefix_wine brivel_arm64_chroot /usr/bin/wine
     brivel_unlock arm64
 }
 
