@@ -90,17 +90,6 @@ bool ClientStateKey::Dword(const wchar_t* name, DWORD& value) const {
          type == REG_DWORD && size == sizeof(value);
 }
 
-DWORD ClientStateKey::ValueCount() const {
-  DWORD values = 0;
-  if (key_ == nullptr ||
-      RegQueryInfoKeyW(key_, nullptr, nullptr, nullptr, nullptr, nullptr,
-                       nullptr, &values, nullptr, nullptr, nullptr,
-                       nullptr) != 0) {
-    return 0;
-  }
-  return values;
-}
-
 void ClientStateKey::SetDword(const wchar_t* name, DWORD value) {
   if (key_ == nullptr) return;
   RegSetValueExW(key_, name, 0, REG_DWORD,

@@ -21,7 +21,6 @@ class ClientStateKey {
   DWORD error() const { return error_; }
   // The REG_DWORD value; false when it is missing or of another type.
   bool Dword(const wchar_t* name, DWORD& value) const;
-  DWORD ValueCount() const;
   void SetDword(const wchar_t* name, DWORD value);
   // Checks the three values of a record (InstallerResult, InstallerError,
   // InstallerExtraCode1); a null expectation means "absent".
