@@ -45,8 +45,8 @@ void CloseOutputFile(OutputFile& output) {
 bool HoldOutputFile(OutputFile& output) {
   // The writing handle shares nothing, so the file can only be opened again
   // once it is closed. Between the two, someone with access to the folder
-  // could put another file in its place: the file ID tells.
-  // Compared only once both queries have filled them.
+  // could put another file in its place: the file ID tells. The two records
+  // are compared only once both queries have filled them.
   FILE_ID_INFO written;
   FILE_ID_INFO reopened;
   const HANDLE writer = output.handle;
