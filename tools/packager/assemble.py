@@ -71,8 +71,11 @@ def kit_resources(kit, work, version):
         f.write(f'#include "{rc_path(os.path.join(kit["resources"], "installer.rc"))}"\n')
     res = os.path.join(work, "installer.res")
     defines = compiler_defines(version) if version else []
+    # The input and output by name, from their directory: llvm-rc reads a
+    # path that starts with a slash as an option when it stands alone.
     subprocess.run([kit["rc"], "/C", "65001", *defines, "/I", kit["resources"],
-                    "/I", kit["include"], "/FO", res, script], check=True,
+                    "/I", kit["include"], "/FO", os.path.basename(res),
+                    os.path.basename(script)], check=True, cwd=work,
                    stdout=subprocess.DEVNULL)
     resources = read_res(res)
     if version:
