@@ -84,6 +84,8 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   }
   const bool expanded =
       ExpandCabinet(setup_path.text, expanded_path.text, setup_hold);
+  // Through its hold first, as the run removes setup's file.
+  RemoveThroughHandle(cabinet.handle);
   CloseOutputFile(cabinet);
   int32_t attempts = 0;
   RemoveWithRetries(setup_path.text, attempts);

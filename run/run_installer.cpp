@@ -13,19 +13,23 @@ namespace {
 
 // Removes setup's file (when its path was composed) and then the work
 // directory, and returns the largest attempt count of the run's removals.
-// The directory is held while setup's file goes, and released just before
-// its own removal.
-int32_t RemoveWorkArea(const PathBuffer& setup_path, const PathBuffer& work_dir,
-                       WorkDirHold& work_dir_hold,
+// Each goes first through the hold the run has on it, so that what goes is
+// what the run made even if someone renames it once the hold has gone;
+// removal by path then rides out whatever kept that from working (a
+// scanner still holding setup, a directory whose entries are on their way
+// out) and, where no hold was taken, removes what stands at the name.
+int32_t RemoveWorkArea(const PathBuffer& setup_path, OutputFile& setup_hold,
+                       const PathBuffer& work_dir, WorkDirHold& work_dir_hold,
                        int32_t largest_attempt_count) {
   int32_t running_maximum = largest_attempt_count;
   if (BoundedLength(setup_path.text, PATH_CAPACITY) != 0) {
+    RemoveThroughHandle(setup_hold.handle);
     int32_t attempts = 0;
     RemoveWithRetries(setup_path.text, attempts);
     if (attempts > running_maximum) running_maximum = attempts;
   }
-  ReleaseWorkDir(work_dir_hold);
   // Attempted whatever happened to setup's file.
+  RemoveThroughHandle(work_dir_hold.handle);
   int32_t attempts = 0;
   RemoveWithRetries(work_dir.text, attempts);
   return attempts > running_maximum ? attempts : running_maximum;
@@ -75,12 +79,11 @@ RunOutcome RunInWorkArea(const InvocationConfig& config, HMODULE module,
   } else {
     outcome = extraction;
   }
-  CloseOutputFile(setup_hold);
-
   if (config.cleanup_enabled) {
-    largest_attempt_count = RemoveWorkArea(setup_path, work_dir, work_dir_hold,
-                                           largest_attempt_count);
+    largest_attempt_count = RemoveWorkArea(
+        setup_path, setup_hold, work_dir, work_dir_hold, largest_attempt_count);
   }
+  CloseOutputFile(setup_hold);
   ReleaseWorkDir(work_dir_hold);
 
   if (setup_succeeded) {

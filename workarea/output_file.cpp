@@ -13,6 +13,47 @@ bool SameBytes(const void* left, const void* right, size_t count) {
   return true;
 }
 
+// A file's identity, and the query it came from, so that identities of the
+// two kinds never compare alike.
+struct FileIdentity {
+  FILE_ID_INFO id;
+  uint64_t by_index;
+};
+
+// Fills identity for the file of handle; ERROR_SUCCESS or the query's error.
+// FileIdInfo gives the volume's serial and the 128-bit ID, the only ID that
+// is unique on ReFS (BY_HANDLE_FILE_INFORMATION's remarks). FAT32, exFAT
+// and CDFS answer it with ERROR_INVALID_PARAMETER (the FAT driver answers
+// only the classes of FatCommonQueryInformation), a share without SMB 3.x
+// with ERROR_NOT_SUPPORTED (MS-SMB2 3.3.5.20.1), Samba with
+// ERROR_INVALID_PARAMETER; a class no file system below knows may come
+// back as ERROR_INVALID_FUNCTION. There the volume's serial and the 64-bit
+// index of GetFileInformationByHandle stand in: unique while the file
+// exists, though on FAT it is the position of the file's directory entry,
+// so a file renamed may come back with another one.
+FRAME_WITHOUT_ARRAYS
+DWORD QueryFileIdentity(HANDLE file, FileIdentity& identity) {
+  identity.by_index = 0;
+  if (GetFileInformationByHandleEx(file, FileIdInfo, &identity.id,
+                                   sizeof(identity.id))) {
+    return ERROR_SUCCESS;
+  }
+  const DWORD error = GetLastError();
+  if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+      error != ERROR_INVALID_FUNCTION) {
+    return error;
+  }
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(file, &information)) return GetLastError();
+  identity.by_index = 1;
+  identity.id.VolumeSerialNumber = information.dwVolumeSerialNumber;
+  uint64_t* words = reinterpret_cast<uint64_t*>(identity.id.FileId.Identifier);
+  words[0] = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) |
+             information.nFileIndexLow;
+  words[1] = 0;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 OutputFile::~OutputFile() { CloseOutputFile(*this); }
@@ -42,21 +83,19 @@ void CloseOutputFile(OutputFile& output) {
   if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
 }
 
+FRAME_WITHOUT_ARRAYS
 bool HoldOutputFile(OutputFile& output) {
   // The writing handle shares nothing, so the file can only be opened again
   // once it is closed. Between the two, someone with access to the folder
-  // could put another file in its place: the file ID tells. The two records
-  // are compared only once both queries have filled them.
-  FILE_ID_INFO written;
-  FILE_ID_INFO reopened;
+  // could put another file in its place: the file's identity tells. The
+  // two records are compared only once both queries have filled them.
+  FileIdentity written;
+  FileIdentity reopened;
   const HANDLE writer = output.handle;
   output.handle = INVALID_HANDLE_VALUE;
   DWORD error = ERROR_INVALID_HANDLE;
   if (writer != INVALID_HANDLE_VALUE) {
-    error = GetFileInformationByHandleEx(writer, FileIdInfo, &written,
-                                         sizeof(written))
-                ? ERROR_SUCCESS
-                : GetLastError();
+    error = QueryFileIdentity(writer, written);
     CloseHandle(writer);
   }
   if (error == ERROR_SUCCESS) {
@@ -64,12 +103,14 @@ bool HoldOutputFile(OutputFile& output) {
     output.handle =
         CreateFileW(output.path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (output.handle == INVALID_HANDLE_VALUE ||
-        !GetFileInformationByHandleEx(output.handle, FileIdInfo, &reopened,
-                                      sizeof(reopened))) {
+    if (output.handle == INVALID_HANDLE_VALUE) {
       error = GetLastError();
-    } else if (!SameBytes(&written, &reopened, sizeof(written))) {
-      error = ERROR_FILE_INVALID;
+    } else {
+      error = QueryFileIdentity(output.handle, reopened);
+      if (error == ERROR_SUCCESS &&
+          !SameBytes(&written, &reopened, sizeof(written))) {
+        error = ERROR_FILE_INVALID;
+      }
     }
   }
   if (error == ERROR_SUCCESS) return true;

@@ -102,3 +102,18 @@ bool RemoveWithRetries(const WideChar* path, int32_t& attempt_count) {
     Sleep(REMOVAL_WAIT_MS);
   }
 }
+
+FRAME_WITHOUT_ARRAYS
+void RemoveThroughHandle(HANDLE& held) {
+  const HANDLE hold = held;
+  held = INVALID_HANDLE_VALUE;
+  if (hold == INVALID_HANDLE_VALUE) return;
+  const HANDLE keeper =
+      ReOpenFile(hold, FILE_READ_ATTRIBUTES, SHARE_ALL, OPEN_FLAGS);
+  CloseHandle(hold);
+  if (keeper == INVALID_HANDLE_VALUE) return;
+  const HANDLE deleter = ReOpenFile(keeper, DELETE, SHARE_ALL,
+                                    OPEN_FLAGS | FILE_FLAG_DELETE_ON_CLOSE);
+  CloseHandle(keeper);
+  if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+}

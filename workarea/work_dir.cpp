@@ -47,9 +47,9 @@ constexpr DWORD TOKEN_SID_BLOCK_SIZE = 128;
 // ERROR_SUCCESS when the process token names sid as its default owner or
 // as its user, ERROR_INVALID_OWNER when it names neither, or the error of
 // reading the token. A directory the process creates is owned by the
-// token's default owner; a file server, or Wine, may record the user
-// instead. Either is this process's own; any other owner means that
-// someone else put the directory there.
+// token's default owner; Wine records the user instead. Either is this
+// process's own; any other owner means that someone else put the directory
+// there.
 DWORD CompareWithToken(PSID sid) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -78,16 +78,20 @@ DWORD CompareWithToken(PSID sid) {
 // Checks that the object held at the work directory's name is the plain
 // directory this process made. ERROR_SUCCESS; ERROR_DIRECTORY for a file, a
 // link or a junction; ERROR_INVALID_OWNER for another owner's directory
-// (looked at only where the volume keeps access lists, and so owners); or
-// the error of a query.
+// (looked at only where owners mean something, see BuildWorkDirSecurity);
+// or the error of a query. The attributes come from FileBasicInfo, which
+// every volume answers: FAT32, exFAT and CDFS refuse FileAttributeTagInfo
+// with ERROR_INVALID_PARAMETER (the classes of FatCommonQueryInformation),
+// and the reparse tag it adds is not needed, since any reparse point at
+// the name is refused.
 DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
-  FILE_ATTRIBUTE_TAG_INFO attributes;
-  if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &attributes,
-                                    sizeof(attributes))) {
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
+                                    sizeof(basic))) {
     return GetLastError();
   }
-  if ((attributes.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (attributes.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     return ERROR_DIRECTORY;
   }
   if (!check_owner) return ERROR_SUCCESS;
@@ -104,22 +108,49 @@ DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
 }
 
 // Opens and checks the directory just created at path (no final
-// backslash) into hold. What stands at the name when the hold cannot be
-// taken is left alone: it may not be the installer's to remove.
+// backslash) into hold.
 RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
                                 WorkDirHold& hold) {
   const HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr,
                                     OPEN_EXISTING, HOLD_FLAGS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return {RC_WORK_DIR_FAILED, GetLastError()};
+  DWORD error = GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) {
+    error = CheckHeldDirectory(handle, check_owner);
+    if (error == ERROR_SUCCESS) {
+      hold.handle = handle;
+      return {RC_OK, 0};
+    }
+    CloseHandle(handle);
   }
-  const DWORD error = CheckHeldDirectory(handle, check_owner);
-  if (error == ERROR_SUCCESS) {
-    hold.handle = handle;
-    return {RC_OK, 0};
-  }
-  CloseHandle(handle);
+  // The directory this run created goes again if it is still there and
+  // empty: RemoveDirectoryW removes nothing else, so nothing of anyone
+  // else's is lost (a link put at the name goes itself, never its target).
+  RemoveDirectoryW(path);
   return {RC_WORK_DIR_FAILED, error};
+}
+
+// What the parent's volume says of itself, read through a handle of the
+// parent rather than by the root path GetVolumePathNameW gives, which on a
+// SUBST drive need not be a volume root that GetVolumeInformationW
+// answers: access lists kept (FILE_PERSISTENT_ACLS), and whether the volume
+// is remote. Only a share's redirector answers FileRemoteProtocolInfo;
+// local file systems refuse the class. False when the parent cannot be
+// opened or its volume not asked.
+FRAME_WITHOUT_ARRAYS
+bool ReadParentVolume(const WideChar* parent, DWORD& flags, bool& remote) {
+  const HANDLE handle = CreateFileW(
+      parent, FILE_READ_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool read = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr,
+                                                  nullptr, &flags, nullptr,
+                                                  0) != FALSE;
+  FILE_REMOTE_PROTOCOL_INFO protocol;
+  remote = GetFileInformationByHandleEx(handle, FileRemoteProtocolInfo,
+                                        &protocol, sizeof(protocol)) != FALSE;
+  CloseHandle(handle);
+  return read;
 }
 
 }  // namespace
@@ -182,14 +213,13 @@ bool ComposeWorkDirSddl(const WideChar* owner_sid, SddlBuffer& sddl) {
 bool BuildWorkDirSecurity(const WideChar* parent,
                           PSECURITY_DESCRIPTOR* descriptor) {
   *descriptor = nullptr;
-  PathBuffer volume;
-  if (!GetVolumePathNameW(parent, volume.text, PATH_CAPACITY)) return true;
   DWORD flags = 0;
-  if (!GetVolumeInformationW(volume.text, nullptr, 0, nullptr, nullptr, &flags,
-                             nullptr, 0)) {
-    return true;
-  }
-  if ((flags & FILE_PERSISTENT_ACLS) == 0) return true;
+  bool remote = false;
+  if (!ReadParentVolume(parent, flags, remote)) return true;
+  // On a share the server's rules apply: it maps or refuses the client's
+  // SIDs (Samba fails a create whose list names a SID it cannot map, with
+  // ERROR_ACCESS_DENIED), and it owns what is made there.
+  if ((flags & FILE_PERSISTENT_ACLS) == 0 || remote) return true;
 
   LPWSTR owner_sid = nullptr;
   if (!GetOwnerSidString(&owner_sid)) return false;

@@ -33,8 +33,10 @@ void ReleaseWorkDir(WorkDirHold& hold);
 
 // Creates the work directory inside parent (which ends in a backslash) and
 // holds it: right after its creation the directory is opened and checked to
-// be a directory, not a link or junction, and, on a volume that keeps access
-// lists, owned by this process (the token's default owner or its user).
+// be a directory, not a link or junction, and, on a local volume that keeps
+// access lists, owned by this process (the token's default owner or its
+// user). On a share the server owns what is made there, so no owner is
+// compared, and FAT32 and exFAT keep no owners at all.
 // RC_OK: the directory exists, path holds its full path with a final
 // backslash, and hold, when given, holds it (otherwise it is released
 // before returning). RC_PATH_TOO_LONG (no platform call made) when the
@@ -46,15 +48,16 @@ void ReleaseWorkDir(WorkDirHold& hold);
 // created directory could not be held (detail: the error of the open or of
 // a query, ERROR_DIRECTORY for something other than a plain directory,
 // ERROR_INVALID_OWNER for another owner's directory). On failure path
-// holds no usable path and no handle stays open. Whatever stands at the
-// name when the hold cannot be taken is left alone: it may not be the
-// installer's to remove.
+// holds no usable path and no handle stays open. When the hold cannot be
+// taken, the directory goes again if it is empty (RemoveDirectoryW), and
+// whatever else stands at the name is left alone.
 RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
                          WorkDirHold* hold = nullptr);
 
 // Builds the work directory's security descriptor for a directory inside
-// parent. True with *descriptor null: the volume keeps no access lists (or
-// cannot be determined) and default security applies. True with a
+// parent. True with *descriptor null: the volume keeps no access lists, is
+// a share (whose server's rules apply), or cannot be asked, and default
+// security applies. True with a
 // descriptor: the caller releases it with LocalFree. False: the owner SID
 // could not be had or the descriptor not built; the last-error value tells
 // why.

@@ -63,6 +63,18 @@ BOOL WINAPI FakeDuplicateHandle(HANDLE source_process, HANDLE source,
               options);
 }
 
+BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file,
+                                             FILE_INFO_BY_HANDLE_CLASS type,
+                                             LPVOID data, DWORD size) {
+  const auto real =
+      REAL_FUNCTION(L"kernel32.dll", GetFileInformationByHandleEx);
+  if (type == FileIdInfo && state.refuse_file_id) {
+    SetLastError(state.refuse_file_id);
+    return FALSE;
+  }
+  return real(file, type, data, size);
+}
+
 }  // namespace
 
 State& Seams() { return state; }
@@ -80,4 +92,6 @@ decltype(&CloseHandle) __imp_CloseHandle = FakeCloseHandle;
 decltype(&SetFileInformationByHandle) __imp_SetFileInformationByHandle =
     FakeSetFileInformationByHandle;
 decltype(&DuplicateHandle) __imp_DuplicateHandle = FakeDuplicateHandle;
+decltype(&GetFileInformationByHandleEx) __imp_GetFileInformationByHandleEx =
+    FakeGetFileInformationByHandleEx;
 }

@@ -21,6 +21,8 @@ struct State {
   // Runs just before CreateFileW opens an existing file: what someone else
   // may do between the writing handle's close and the hold's open.
   void (*before_open_existing)(const wchar_t* path) = nullptr;
+  // Non-zero: GetFileInformationByHandleEx refuses FileIdInfo with it.
+  DWORD refuse_file_id = 0;
 
   // Observations.
   int create_file_calls = 0;

@@ -53,23 +53,17 @@ BOOL WINAPI FakeCreateDirectoryW(LPCWSTR path,
   return real(path, attributes);
 }
 
-BOOL WINAPI FakeGetVolumePathNameW(LPCWSTR file, LPWSTR volume, DWORD size) {
-  const auto real = REAL_FUNCTION(L"kernel32.dll", GetVolumePathNameW);
-  ++state.platform_calls;
-  if (ArmedFailure(state.fail_volume_path)) return FALSE;
-  return real(file, volume, size);
-}
-
-BOOL WINAPI FakeGetVolumeInformationW(LPCWSTR root, LPWSTR name,
-                                      DWORD name_size, LPDWORD serial,
-                                      LPDWORD component_length, LPDWORD flags,
-                                      LPWSTR system_name,
-                                      DWORD system_name_size) {
-  const auto real = REAL_FUNCTION(L"kernel32.dll", GetVolumeInformationW);
+BOOL WINAPI FakeGetVolumeInformationByHandleW(HANDLE file, LPWSTR name,
+                                              DWORD name_size, LPDWORD serial,
+                                              LPDWORD component_length,
+                                              LPDWORD flags, LPWSTR system_name,
+                                              DWORD system_name_size) {
+  const auto real =
+      REAL_FUNCTION(L"kernel32.dll", GetVolumeInformationByHandleW);
   ++state.platform_calls;
   ++state.volume_information_calls;
   if (ArmedFailure(state.fail_volume_information)) return FALSE;
-  const BOOL ok = real(root, name, name_size, serial, component_length, flags,
+  const BOOL ok = real(file, name, name_size, serial, component_length, flags,
                        system_name, system_name_size);
   if (ok && flags && state.clear_persistent_acls) {
     *flags &= ~static_cast<DWORD>(FILE_PERSISTENT_ACLS);
@@ -162,9 +156,12 @@ BOOL WINAPI FakeGetFileInformationByHandleEx(HANDLE file,
                                              LPVOID data, DWORD size) {
   const auto real =
       REAL_FUNCTION(L"kernel32.dll", GetFileInformationByHandleEx);
+  // A share's redirector answers the protocol query; Wine answers it
+  // nowhere.
+  if (type == FileRemoteProtocolInfo && state.remote_volume) return TRUE;
   const BOOL ok = real(file, type, data, size);
-  if (ok && type == FileAttributeTagInfo && state.held_attributes) {
-    static_cast<FILE_ATTRIBUTE_TAG_INFO*>(data)->FileAttributes =
+  if (ok && type == FileBasicInfo && state.held_attributes) {
+    static_cast<FILE_BASIC_INFO*>(data)->FileAttributes =
         state.held_attributes;
   }
   return ok;
@@ -223,10 +220,8 @@ __declspec(dllexport) BOOLEAN WINAPI SystemFunction036(PVOID buffer,
 
 decltype(&LoadLibraryExW) __imp_LoadLibraryExW = FakeLoadLibraryExW;
 decltype(&CreateDirectoryW) __imp_CreateDirectoryW = FakeCreateDirectoryW;
-decltype(&GetVolumePathNameW) __imp_GetVolumePathNameW =
-    FakeGetVolumePathNameW;
-decltype(&GetVolumeInformationW) __imp_GetVolumeInformationW =
-    FakeGetVolumeInformationW;
+decltype(&GetVolumeInformationByHandleW) __imp_GetVolumeInformationByHandleW =
+    FakeGetVolumeInformationByHandleW;
 decltype(&OpenProcessToken) __imp_OpenProcessToken = FakeOpenProcessToken;
 decltype(&GetTokenInformation) __imp_GetTokenInformation =
     FakeGetTokenInformation;

@@ -34,15 +34,15 @@ struct State {
   DWORD fail_generator_load = 0;   // ADVAPI32 from the system directory
   bool generator_missing = false;  // the library lacks SystemFunction036
   bool generator_fails = false;    // SystemFunction036 returns FALSE
-  bool clear_persistent_acls = false;  // GetVolumeInformationW's flags
+  bool clear_persistent_acls = false;  // the volume's flags
+  bool remote_volume = false;  // FileRemoteProtocolInfo answered: a share
   // Windows' rule, which Wine does not apply: CreateDirectoryW refuses a
   // path longer than MAX_PATH - 12 characters with the terminator (247
   // characters) with ERROR_FILENAME_EXCED_RANGE, unless it begins with
   // "\\?\" ("Naming Files, Paths, and Namespaces"; the CreateDirectoryW
   // page).
   bool windows_directory_path_limit = false;
-  DWORD fail_volume_path = 0;         // GetVolumePathNameW
-  DWORD fail_volume_information = 0;  // GetVolumeInformationW
+  DWORD fail_volume_information = 0;  // GetVolumeInformationByHandleW
   DWORD fail_open_token = 0;
   DWORD fail_owner_size_probe = 0;  // GetTokenInformation without a buffer
   DWORD fail_owner_query = 0;       // GetTokenInformation into the block
