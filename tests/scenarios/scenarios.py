@@ -4,6 +4,7 @@ runs them, for one target (the ARM64 executable under tools/run-arm64 or its
 x64 twin under tools/run-x64).
 
   tests/scenarios/scenarios.py --arch x64|arm64 --build-dir DIR [--kit DIR]
+                               [--volume NAME]
                                [--group core|robustness|security] [--only NAME]
 
 Each scenario packages installers with tools/package (the build's kit, or
@@ -12,7 +13,9 @@ the setup probe (build/<arch>/helpers/setup_probe.exe) and a small archive,
 in its own folder under /tmp, runs them through the exit-code runner (which
 reads all 32 bits of an exit code), reads the probe's reports, looks at the
 file system from Linux (Wine's drive Z: is /) and reads and writes the
-registry with Wine's reg.exe in the 32-bit view.
+registry with Wine's reg.exe in the 32-bit view. With --volume (and the
+strict kit, whose volume seam reads it), every installer answers as that
+volume does on Windows: ntfs, fat32, exfat, smb or samba.
 
 The registry subtrees "Software\\Morvex" under HKEY_CURRENT_USER and
 HKEY_LOCAL_MACHINE (32-bit view) are saved, emptied for the run and put back
@@ -47,6 +50,8 @@ def main(argv):
     parser.add_argument("--arch", required=True, choices=("x64", "arm64"))
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--kit", help="the kit installers are linked from (default: the build's)")
+    parser.add_argument("--volume", choices=("ntfs", "fat32", "exfat", "smb", "samba"),
+                        help="the volume the kit's seam answers as (BRIVEL_VOLUME)")
     parser.add_argument("--group", choices=("core", "robustness", "security"))
     parser.add_argument("--only", help="run only the scenario of this name")
     args = parser.parse_args(argv)
@@ -70,6 +75,8 @@ def main(argv):
         print(f"scenarios: waiting for another run of the scenarios ({lock_path})", flush=True)
         fcntl.flock(lock, fcntl.LOCK_EX)
 
+    if args.volume:
+        os.environ["BRIVEL_VOLUME"] = args.volume
     context = Context(args.arch, args.build_dir, args.kit)
     passed = failed = 0
     started = time.monotonic()
