@@ -100,15 +100,17 @@ brivel_helper_program(exit_code_runner
   HELPER_IMPORTS helper_kernel32)
 
 # ---------------------------------------------------------------------------
-# The demo's setup program (demo/demo_setup.cpp), which tools/demo packages
-# with the demo archive. It imports what the kit's lists allow plus the few
-# functions of demo/kernel32_extra.def, and SHELL32's CommandLineToArgvW
-# (demo/shell32.def).
+# The demo's setup program (demo/demo_setup.cpp, with its archive reader and
+# its log), which tools/demo packages with the demo archive. It imports what
+# the kit's lists allow plus the few functions of demo/kernel32_extra.def,
+# and SHELL32's CommandLineToArgvW (demo/shell32.def).
 brivel_helper_import_library(kernel32_extra ${CMAKE_SOURCE_DIR}/demo/kernel32_extra.def)
 brivel_helper_import_library(demo_shell32 ${CMAKE_SOURCE_DIR}/demo/shell32.def)
 brivel_helper_program(demo_setup
   SUBSYSTEM windows ENTRY DemoSetupEntry
-  SOURCES ${CMAKE_SOURCE_DIR}/demo/demo_setup.cpp ${BRIVEL_HELPER_RUNTIME}
+  SOURCES ${CMAKE_SOURCE_DIR}/demo/demo_setup.cpp
+    ${CMAKE_SOURCE_DIR}/demo/demo_archive.cpp
+    ${CMAKE_SOURCE_DIR}/demo/install_log.cpp ${BRIVEL_HELPER_RUNTIME}
   IMPORTS kernel32
   HELPER_IMPORTS kernel32_extra demo_shell32)
 

@@ -1,6 +1,8 @@
 // The demo's setup program: what an installer built by tools/demo runs from
 // its work directory. Like the installer it has no run-time library (raw
 // entry point, bounded strings on the stack, KERNEL32 and SHELL32 only).
+// The archive's layout and checks are in demo_archive.cpp, the log in
+// install_log.cpp.
 //
 // It takes the three switches the installer composes,
 //   --mini-installer-path="M" --archive-resource-name="N"
@@ -29,6 +31,8 @@
 
 #include "base/bounded_string.h"
 #include "base/windows_api.h"
+#include "demo/demo_archive.h"
+#include "demo/install_log.h"
 
 #include <shellapi.h>
 
@@ -41,85 +45,8 @@ constexpr DWORD DEMO_ARCHIVE_INVALID = 33;
 constexpr DWORD DEMO_TARGET_FAILED = 34;
 constexpr DWORD DEMO_WRITE_FAILED = 35;
 
-// The archive, all numbers little-endian:
-//   magic "BRVDEMO1" | u32 count | count x (u16 name bytes | UTF-8 name |
-//   u32 size | bytes) | u32 CRC-32 of everything before it
-// Names are plain file names (no folders); the trailer must end the resource
-// exactly.
-constexpr uint8_t ARCHIVE_MAGIC[8] = {'B', 'R', 'V', 'D', 'E', 'M', 'O', '1'};
-constexpr uint32_t MAX_ENTRIES = 64;
-constexpr uint32_t MAX_NAME_BYTES = 128;
-constexpr uint64_t NAME_CAPACITY = MAX_NAME_BYTES + 1;
-constexpr WideChar LOG_NAME[] = L"install.log";
-
 // Data written per WriteFile call, so a size always fits a DWORD.
 constexpr DWORD WRITE_CHUNK = 1 << 20;
-
-// ---------------------------------------------------------------- the log
-
-struct InstallLog {
-  HANDLE file = INVALID_HANDLE_VALUE;
-};
-
-void LogBytes(InstallLog& log, const void* bytes, DWORD count) {
-  DWORD written = 0;
-  // A log that cannot be written must not stop the install.
-  if (log.file != INVALID_HANDLE_VALUE && count != 0)
-    WriteFile(log.file, bytes, count, &written, nullptr);
-}
-
-void LogAscii(InstallLog& log, const char* text) {
-  DWORD count = 0;
-  while (text[count] != 0) ++count;
-  LogBytes(log, text, count);
-}
-
-// UTF-8 of text, converted in slices small enough for a stack buffer; a
-// slice never ends between the two halves of a surrogate pair.
-void LogWide(InstallLog& log, const WideChar* text) {
-  constexpr int SLICE = 128;
-  char utf8[SLICE * 3 + 8];
-  while (*text != 0) {
-    int count = 0;
-    while (count < SLICE && text[count] != 0) ++count;
-    if (count == SLICE && text[count] != 0 && text[count - 1] >= 0xD800 &&
-        text[count - 1] <= 0xDBFF)
-      --count;
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, count, utf8,
-                                          sizeof(utf8), nullptr, nullptr);
-    if (bytes > 0) LogBytes(log, utf8, static_cast<DWORD>(bytes));
-    text += count;
-  }
-}
-
-void LogNumber(InstallLog& log, uint64_t value) {
-  char digits[24];
-  int at = sizeof(digits);
-  do {
-    digits[--at] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  LogBytes(log, digits + at, static_cast<DWORD>(sizeof(digits) - at));
-}
-
-void LogHex32(InstallLog& log, uint32_t value) {
-  char text[11] = {'0', 'x'};
-  for (int i = 0; i < 8; ++i)
-    text[2 + i] = "0123456789ABCDEF"[(value >> (28 - 4 * i)) & 0xF];
-  LogBytes(log, text, 10);
-}
-
-void LogEnd(InstallLog& log) { LogBytes(log, "\r\n", 2); }
-
-// "error: <what> (error N)" with the last-error value read by the caller.
-void LogFailure(InstallLog& log, const char* what, DWORD error) {
-  LogAscii(log, "error: ");
-  LogAscii(log, what);
-  LogAscii(log, " (error ");
-  LogNumber(log, error);
-  LogAscii(log, ")");
-  LogEnd(log);
-}
 
 // ---------------------------------------------------------------- paths
 
@@ -202,123 +129,6 @@ SetupSwitches ParseSwitches(WideChar** arguments, int count) {
 
 bool IsMissing(const WideChar* value) {
   return value == nullptr || value[0] == 0;
-}
-
-// ---------------------------------------------------------------- archive
-
-uint32_t Crc32(const uint8_t* bytes, uint64_t count) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (uint64_t i = 0; i < count; ++i) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return ~crc;
-}
-
-struct ArchiveEntry {
-  const uint8_t* name = nullptr;
-  uint32_t name_bytes = 0;
-  const uint8_t* data = nullptr;
-  uint32_t size = 0;
-};
-
-struct DemoArchive {
-  uint32_t count = 0;
-  uint32_t checksum = 0;
-  ArchiveEntry entries[MAX_ENTRIES];
-};
-
-struct ArchiveReader {
-  const uint8_t* data;
-  uint64_t size;
-  uint64_t position;
-};
-
-bool Take(ArchiveReader& reader, uint64_t count, const uint8_t*& at) {
-  if (reader.size - reader.position < count) return false;
-  at = reader.data + reader.position;
-  reader.position += count;
-  return true;
-}
-
-bool TakeNumber(ArchiveReader& reader, uint64_t width, uint32_t& value) {
-  const uint8_t* at = nullptr;
-  if (!Take(reader, width, at)) return false;
-  value = 0;
-  for (uint64_t i = width; i > 0; --i) value = (value << 8) | at[i - 1];
-  return true;
-}
-
-// The entry's name as UTF-16, if it is valid UTF-8 and fits.
-bool WideName(const ArchiveEntry& entry, BoundedBuffer<NAME_CAPACITY>& name) {
-  const int count = MultiByteToWideChar(
-      CP_UTF8, MB_ERR_INVALID_CHARS, reinterpret_cast<const char*>(entry.name),
-      static_cast<int>(entry.name_bytes), name.text, NAME_CAPACITY - 1);
-  if (count <= 0) {
-    name.text[0] = 0;
-    return false;
-  }
-  name.text[count] = 0;
-  return true;
-}
-
-// A plain file name that Windows accepts and that is not the log's.
-bool IsPlainFileName(const WideChar* name) {
-  uint64_t length = 0;
-  for (; name[length] != 0; ++length) {
-    const WideChar c = name[length];
-    if (c < 0x20) return false;
-    for (const WideChar* bad = L"\\/:*?\"<>|"; *bad != 0; ++bad)
-      if (c == *bad) return false;
-  }
-  if (length == 0) return false;
-  // Windows drops a trailing dot or space, which would make a different file.
-  const WideChar last = name[length - 1];
-  if (last == L'.' || last == L' ') return false;
-  return lstrcmpiW(name, LOG_NAME) != 0;
-}
-
-// Checks the whole archive before anything is written. Null on success,
-// otherwise what is wrong.
-const char* ReadArchive(const uint8_t* data, uint64_t size,
-                        DemoArchive& archive) {
-  ArchiveReader reader{data, size, 0};
-  if (size < sizeof(ARCHIVE_MAGIC) + 8) return "too short for a demo archive";
-  for (uint64_t i = 0; i < sizeof(ARCHIVE_MAGIC); ++i)
-    if (data[i] != ARCHIVE_MAGIC[i]) return "no demo archive header";
-  reader.position = sizeof(ARCHIVE_MAGIC);
-
-  const uint64_t body = size - 4;
-  archive.checksum = 0;
-  for (int i = 0; i < 4; ++i)
-    archive.checksum |= static_cast<uint32_t>(data[body + i]) << (8 * i);
-  if (Crc32(data, body) != archive.checksum) return "checksum mismatch";
-  reader.size = body;
-
-  if (!TakeNumber(reader, 4, archive.count)) return "truncated entry count";
-  if (archive.count == 0 || archive.count > MAX_ENTRIES)
-    return "entry count out of range";
-  for (uint32_t i = 0; i < archive.count; ++i) {
-    ArchiveEntry& entry = archive.entries[i];
-    if (!TakeNumber(reader, 2, entry.name_bytes) ||
-        !Take(reader, entry.name_bytes, entry.name) ||
-        !TakeNumber(reader, 4, entry.size) ||
-        !Take(reader, entry.size, entry.data))
-      return "truncated entry";
-    if (entry.name_bytes == 0 || entry.name_bytes > MAX_NAME_BYTES)
-      return "entry name length out of range";
-    BoundedBuffer<NAME_CAPACITY> name;
-    if (!WideName(entry, name)) return "entry name is not UTF-8";
-    if (!IsPlainFileName(name.text)) return "entry name is not a plain file name";
-    for (uint32_t j = 0; j < i; ++j) {
-      BoundedBuffer<NAME_CAPACITY> earlier;
-      WideName(archive.entries[j], earlier);
-      if (lstrcmpiW(name.text, earlier.text) == 0) return "duplicate entry name";
-    }
-  }
-  if (reader.position != reader.size) return "data after the last entry";
-  return nullptr;
 }
 
 // ---------------------------------------------------------------- install
