@@ -26,8 +26,9 @@ set(BRIVEL_CRASH_REGEX "wine: Unhandled |Unhandled exception: ")
 # gtest_discover_tests with the verdict above, run through the target's
 # CROSSCOMPILING_EMULATOR (tools/run-x64 or tools/run-arm64).
 function(brivel_discover_tests target)
-  cmake_parse_arguments(DT "" "" "PROPERTIES" ${ARGN})
+  cmake_parse_arguments(DT "" "TEST_PREFIX" "PROPERTIES" ${ARGN})
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+    TEST_PREFIX "${DT_TEST_PREFIX}"
     PROPERTIES PASS_REGULAR_EXPRESSION "${BRIVEL_PASS_REGEX}"
                FAIL_REGULAR_EXPRESSION "${BRIVEL_CRASH_REGEX}"
                ${DT_PROPERTIES})
@@ -67,22 +68,39 @@ endfunction()
 
 # An installer linked by tools/package from fixture payloads, built with the
 # test programs: brivel_fixture_installer(OUTPUT file.exe ARGS <package args>
-# DEPENDS <files or targets>). OUTPUT is relative to <build>/fixtures.
+# DEPENDS <files or targets> [STRICT]). OUTPUT is relative to
+# <build>/fixtures. STRICT links it from the strict kit (Windows' Control
+# Flow Guard rule and the volume seam), into <build>/fixtures/strict, for
+# runs under Wine only: the conformance kit does not carry it.
 set(BRIVEL_FIXTURE_DIR ${CMAKE_BINARY_DIR}/fixtures)
 add_custom_target(fixtures ALL)
 function(brivel_fixture_installer)
-  cmake_parse_arguments(FI "" "OUTPUT" "ARGS;DEPENDS" ${ARGN})
-  set(out ${BRIVEL_FIXTURE_DIR}/${FI_OUTPUT})
+  cmake_parse_arguments(FI "STRICT" "OUTPUT" "ARGS;DEPENDS" ${ARGN})
+  if(FI_STRICT)
+    set(out ${BRIVEL_FIXTURE_DIR}/strict/${FI_OUTPUT})
+    set(kit ${BRIVEL_STRICT_KIT_DIR})
+    set(kit_depends strict_guard_installer ${BRIVEL_STRICT_KIT_DIR}/libinstaller.a)
+  else()
+    set(out ${BRIVEL_FIXTURE_DIR}/${FI_OUTPUT})
+    set(kit ${BRIVEL_KIT_DIR})
+    set(kit_depends)
+  endif()
   add_custom_command(OUTPUT ${out}
     COMMAND ${Python3_EXECUTABLE} ${BRIVEL_PACKAGE} --arch ${BRIVEL_ARCH}
-            --kit ${BRIVEL_KIT_DIR} --output ${out} ${FI_ARGS}
-    DEPENDS kit ${BRIVEL_KIT_FILES} ${BRIVEL_PACKAGE_FILES} ${FI_DEPENDS}
+            --kit ${kit} --output ${out} ${FI_ARGS}
+    DEPENDS kit ${BRIVEL_KIT_FILES} ${kit_depends} ${BRIVEL_PACKAGE_FILES}
+            ${FI_DEPENDS}
     COMMENT "Fixture installer ${FI_OUTPUT}"
     VERBATIM)
   string(MAKE_C_IDENTIFIER "fixture_${FI_OUTPUT}" target)
+  if(FI_STRICT)
+    string(PREPEND target strict_)
+  endif()
   add_custom_target(${target} DEPENDS ${out})
   add_dependencies(fixtures ${target})
-  brivel_kit_data(${out})
+  if(NOT FI_STRICT)
+    brivel_kit_data(${out})
+  endif()
 endfunction()
 
 # Programs without a run-time library that speak GoogleTest's language
