@@ -83,6 +83,23 @@ void CloseOutputFile(OutputFile& output) {
   if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
 }
 
+HANDLE OpenToHold(const WideChar* path, DWORD access, DWORD share,
+                  DWORD flags) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < HOLD_OPEN_ATTEMPTS; ++attempt) {
+    handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, flags,
+                         nullptr);
+    if (handle != INVALID_HANDLE_VALUE) break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_SHARING_VIOLATION) {
+      break;
+    }
+    Sleep(HOLD_OPEN_WAIT_MS);
+    SetLastError(error);
+  }
+  return handle;
+}
+
 FRAME_WITHOUT_ARRAYS
 bool HoldOutputFile(OutputFile& output) {
   // The writing handle shares nothing, so the file can only be opened again
@@ -100,9 +117,8 @@ bool HoldOutputFile(OutputFile& output) {
   }
   if (error == ERROR_SUCCESS) {
     // A link put in the file's place is opened itself, and has another ID.
-    output.handle =
-        CreateFileW(output.path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    output.handle = OpenToHold(output.path.text, GENERIC_READ,
+                               FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT);
     if (output.handle == INVALID_HANDLE_VALUE) {
       error = GetLastError();
     } else {

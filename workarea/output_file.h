@@ -41,6 +41,18 @@ struct OutputFile {
 // is then empty.
 bool CreateOutputFile(OutputFile& output, const WideChar* path);
 
+// Opens the object at path (OPEN_EXISTING) to hold it, with the access,
+// sharing and flags given. Someone renaming it in the instant before (and
+// putting it back), or holding it open to rename it, makes the open fail
+// with ERROR_FILE_NOT_FOUND or ERROR_SHARING_VIOLATION: it is tried again
+// after HOLD_OPEN_WAIT_MS, at most HOLD_OPEN_ATTEMPTS times in all. The
+// handle, or INVALID_HANDLE_VALUE with the last open's error as the
+// last-error value. What it opens is the caller's to check.
+constexpr int HOLD_OPEN_ATTEMPTS = 100;
+constexpr uint32_t HOLD_OPEN_WAIT_MS = 1;
+HANDLE OpenToHold(const WideChar* path, DWORD access, DWORD share,
+                  DWORD flags);
+
 // Turns the record's writing handle into a hold on the written file: the
 // file is opened again by its path for reading, sharing reading only, so
 // that nobody can write, delete or rename it while the record holds it

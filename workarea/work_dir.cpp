@@ -5,6 +5,7 @@
 
 #include "base/stack_protection.h"
 #include "base/system_library.h"
+#include "workarea/output_file.h"
 
 namespace {
 
@@ -111,8 +112,7 @@ DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
 // backslash) into hold.
 RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
                                 WorkDirHold& hold) {
-  const HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr,
-                                    OPEN_EXISTING, HOLD_FLAGS, nullptr);
+  const HANDLE handle = OpenToHold(path, HOLD_ACCESS, HOLD_SHARE, HOLD_FLAGS);
   DWORD error = GetLastError();
   if (handle != INVALID_HANDLE_VALUE) {
     error = CheckHeldDirectory(handle, check_owner);
@@ -125,7 +125,17 @@ RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
   // The directory this run created goes again if it is still there and
   // empty: RemoveDirectoryW removes nothing else, so nothing of anyone
   // else's is lost (a link put at the name goes itself, never its target).
-  RemoveDirectoryW(path);
+  // Someone renaming it away and back, who kept the hold from it, keeps it
+  // from its name for an instant: tried again as the open is.
+  for (int attempt = 0; attempt < HOLD_OPEN_ATTEMPTS; ++attempt) {
+    if (RemoveDirectoryW(path)) break;
+    const DWORD removal_error = GetLastError();
+    if (removal_error != ERROR_FILE_NOT_FOUND &&
+        removal_error != ERROR_SHARING_VIOLATION) {
+      break;
+    }
+    Sleep(HOLD_OPEN_WAIT_MS);
+  }
   return {RC_WORK_DIR_FAILED, error};
 }
 

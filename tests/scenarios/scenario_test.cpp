@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -296,6 +297,84 @@ TEST_F(ScenarioTest, NothingCanBeSwappedWhileSetupRuns) {
   EXPECT_EQ(0, done.directory_renamed);
   EXPECT_EQ(0, done.setup_opened_for_writing);
   EXPECT_EQ(0, done.setup_renamed);
+  EXPECT_EQ((Entries{L"compressed.exe", L"plain.exe"}), plain.AppEntries());
+}
+
+// Wine deletes what a handle refers to by the name it was opened under, so
+// something renamed after that survives its deletion through the handle;
+// Windows deletes the object itself, wherever its name is by then. Shown
+// on a directory renamed between the open and the deletion.
+bool DeletionFollowsTheName() {
+  testing_support::TempDir temp;
+  const std::wstring before = temp.Join(L"before");
+  const std::wstring after = temp.Join(L"after");
+  CreateDirectoryW(before.c_str(), nullptr);
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  const HANDLE kept =
+      CreateFileW(before.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
+                  OPEN_EXISTING, flags, nullptr);
+  MoveFileExW(before.c_str(), after.c_str(), 0);
+  const HANDLE deleter =
+      ReOpenFile(kept, DELETE, 7, flags | FILE_FLAG_DELETE_ON_CLOSE);
+  CloseHandle(deleter);
+  CloseHandle(kept);
+  const bool survived =
+      GetFileAttributesW(after.c_str()) != INVALID_FILE_ATTRIBUTES;
+  RemoveDirectoryW(after.c_str());
+  return survived;
+}
+
+// Beside someone who keeps renaming every work directory and setup.exe
+// there (putting each back at once) while each run goes on: every run ends
+// with setup's 0 or fails safe, and leaves nothing behind. A hold whose
+// open meets a rename is tried again at once; removal goes through the
+// holds, so it deletes what the run made wherever it was renamed to. Under
+// Wine, which deletes by name (calibrated above), a run that removes what
+// was renamed in the instant after its hold was let go can leave it:
+// allowed there for a run that held everything (it ended with 0), never for
+// a run that failed.
+TEST_F(ScenarioTest, RenamingIntruderLeavesNothingBehind) {
+  const bool deletion_follows_the_name = DeletionFollowsTheName();
+  EXPECT_EQ(testing_support::RunningUnderWine(), deletion_follows_the_name);
+  constexpr int ROUNDS = 6;
+  testing_support::TempDir folder;
+  InstallerRun plain(PLAIN, folder.path(), L"plain.exe");
+  InstallerRun compressed(COMPRESSED, folder.path(), L"compressed.exe");
+  std::atomic<bool> stop(false), active(false);
+  std::mutex pass;
+  Intrusions done;
+  std::thread intruder([&] {
+    while (!stop) {
+      {
+        std::lock_guard<std::mutex> lock(pass);
+        if (active) IntrudeOnce(folder.path(), done);
+      }
+      std::this_thread::yield();
+    }
+  });
+  for (int round = 0; round < ROUNDS; ++round) {
+    for (InstallerRun* run : {&plain, &compressed}) {
+      active = true;
+      const uint32_t code = run->RunQuoted(L"");
+      active = false;
+      std::lock_guard<std::mutex> lock(pass);
+      EXPECT_TRUE(code == 0 || code == 109 || code == 115 || code == 116)
+          << code;
+      for (const std::wstring& entry : plain.AppEntries()) {
+        if (entry == L"plain.exe" || entry == L"compressed.exe") continue;
+        EXPECT_TRUE(deletion_follows_the_name && code == 0)
+            << "a run that ended with " << code << " left " << Narrow(entry);
+        const std::wstring left = folder.Join(entry);
+        for (const wchar_t* name : {L"setup.exe", L"SETUP.EX_"}) {
+          DeleteFileW((left + L"\\" + name).c_str());
+        }
+        RemoveDirectoryW(left.c_str());
+      }
+    }
+  }
+  stop = true;
+  intruder.join();
+  EXPECT_GT(done.setup_seen, 0);
   EXPECT_EQ((Entries{L"compressed.exe", L"plain.exe"}), plain.AppEntries());
 }
 
