@@ -68,9 +68,10 @@ def temp_listing(run):
     """The prefix's temporary folder, as the tests see %TEMP%, listed."""
     result = wine(run, ["cmd", "/c", "echo", "%TEMP%"])
     windows = result.stdout.decode(errors="replace").strip().splitlines()[-1]
+    name = os.environ.get("BRIVEL_PREFIX_NAME")
     prefix = os.environ.get("WINEPREFIX") or os.path.join(
         os.environ.get("BRIVEL_CACHE", "/var/cache/brivel-bootstrap"),
-        "wine-x64" if run.endswith("x64") else "wine-arm64")
+        ("wine-x64" if run.endswith("x64") else "wine-arm64") + (f".{name}" if name else ""))
     drive, rest = windows[0].lower(), windows[2:].replace("\\", "/").lstrip("/")
     folder = os.path.join(prefix, "dosdevices", f"{drive}:", rest)
     return sorted(os.listdir(folder)) if os.path.isdir(folder) else None

@@ -21,8 +21,8 @@ The registry subtrees "Software\\Morvex" under HKEY_CURRENT_USER and
 HKEY_LOCAL_MACHINE (32-bit view) are saved, emptied for the run and put back
 afterwards: the scenarios need removal enabled (no "BrivelInstallerCleanup")
 and client-state keys of their own making. Tests that touch those keys in the
-same Wine prefix must not run at the same time (CTest: RESOURCE_LOCK
-brivel_registry).
+same Wine prefix must not run at the same time: CTest gives each run a prefix
+of its own (BRIVEL_PREFIX_NAME).
 
 Prints one line per case (PASS, FAIL with details, SKIP with the reason),
 then a final line "N passed, M failed"; exits with 1 when anything failed.
@@ -65,7 +65,7 @@ def main(argv):
 
     # Two runs of the driver in one Wine prefix (two CTest invocations, say)
     # would empty and fill the same registry keys under each other.
-    prefix = os.environ.get("WINEPREFIX", "default")
+    prefix = os.environ.get("WINEPREFIX") or os.environ.get("BRIVEL_PREFIX_NAME", "default")
     lock_path = os.path.join(tempfile.gettempdir(), "brivel-scenarios-{}-{}.lock".format(
         args.arch, hashlib.sha1(prefix.encode()).hexdigest()[:12]))
     lock = open(lock_path, "w")

@@ -9,7 +9,7 @@
 # mount namespace, GEN the inodes of the root file system and the prefix it
 # mounted (both are recreated only together with the namespace).
 
-brivel_ns_gen() { stat -c %i "$BRIVEL_ROOTFS" "$BRIVEL_ARM64_PREFIX" 2>/dev/null | tr '\n' : ; }
+brivel_ns_gen() { stat -c %i "$BRIVEL_ROOTFS" "$BRIVEL_ARM64_BASE" 2>/dev/null | tr '\n' : ; }
 
 # Reads the state: sets BRIVEL_NS_PID if the holder recorded is alive and
 # still in the namespace recorded; true if so.
@@ -81,7 +81,7 @@ brivel_ns_start() {
     brivel_ns_exec mount -t proc proc "$r/proc" || brivel_die "cannot mount /proc in the root file system"
     brivel_ns_exec mount --rbind /dev "$r/dev" || brivel_die "cannot bind /dev into the root file system"
     brivel_ns_bind /tmp
-    brivel_ns_bind "$BRIVEL_ARM64_PREFIX"
+    brivel_ns_bind "$BRIVEL_ARM64_BASE"
 }
 
 # Ends the holder recorded in the state file (only if it is still ours).
@@ -118,13 +118,20 @@ brivel_arm64_prepare() {
     brivel_init
     if [[ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 && -e $BRIVEL_ARM64_PREFIX/.brivel-ready ]] \
         && [[ -e $BRIVEL_ARM64_PREFIX/.brivel-no-debugger ]] && brivel_ns_alive && brivel_ns_covered "$BRIVEL_REPO" \
-        && brivel_server_alive "$BRIVEL_ARM64_PREFIX"; then
+        && brivel_ns_covered "$BRIVEL_ARM64_PREFIX" && brivel_server_alive "$BRIVEL_ARM64_PREFIX"; then
         return 0
     fi
     ((EUID == 0)) || brivel_die "the arm64 environment needs root (chroot, mounts)"
     brivel_need_packages qemu-user-static mmdebstrap arch-test zstd
     brivel_binfmt_aarch64
     brivel_wine_defaults
+    if [[ $BRIVEL_ARM64_PREFIX != "$BRIVEL_ARM64_BASE" && ! -e $BRIVEL_ARM64_PREFIX/.brivel-ready ]]; then
+        # A prefix of the caller's own comes from the shared one, made first.
+        (BRIVEL_ARM64_PREFIX=$BRIVEL_ARM64_BASE && brivel_arm64_prepare)
+        brivel_lock arm64
+        [[ -e $BRIVEL_ARM64_PREFIX/.brivel-ready ]] \
+            || brivel_clone_prefix "$BRIVEL_ARM64_BASE" "$BRIVEL_ARM64_PREFIX"
+    fi
     brivel_lock arm64
     brivel_rootfs_ensure
     local fresh_prefix=
@@ -142,6 +149,7 @@ brivel_arm64_prepare() {
         brivel_arm64_server_stop
     fi
     brivel_ns_bind "$BRIVEL_REPO"
+    brivel_ns_bind "$BRIVEL_ARM64_PREFIX"
     if [[ -n $fresh_prefix ]]; then
         local log=$BRIVEL_RUN/wine-arm64-init.log
         brivel_log "creating the arm64 Wine prefix $BRIVEL_ARM64_PREFIX (about 20 s)"
@@ -169,14 +177,21 @@ brivel_arm64_prepare() {
 # Ends the persistent servers and the namespace holder (setup-env --stop).
 brivel_stop_all() {
     brivel_init
-    if command -v wineserver >/dev/null && [[ -e $BRIVEL_X64_PREFIX/.brivel-ready ]]; then
+    local prefix
+    if command -v wineserver >/dev/null; then
         brivel_lock x64
-        brivel_x64_wine wineserver -k >/dev/null 2>&1 || true
+        for prefix in "$BRIVEL_X64_BASE" "$BRIVEL_X64_BASE".*; do
+            [[ -e $prefix/.brivel-ready ]] || continue
+            WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+        done
         brivel_unlock x64
     fi
     brivel_lock arm64
     if brivel_ns_holder; then
-        brivel_arm64_server_stop
+        for prefix in "$BRIVEL_ARM64_BASE" "$BRIVEL_ARM64_BASE".*; do
+            [[ -e $prefix/.brivel-ready ]] || continue
+            BRIVEL_ARM64_PREFIX=$prefix brivel_arm64_server_stop
+        done
     fi
     brivel_ns_stop
     brivel_unlock arm64

@@ -92,3 +92,22 @@ brivel_debugger_off() {
         brivel_log "warning: cannot turn Wine's debugger off in $prefix"
     fi
 }
+
+# brivel_clone_prefix BASE PREFIX: makes PREFIX a copy of the ready prefix
+# BASE (which no server may be writing meanwhile: the caller holds the
+# prefix's lock). The libraries Wine installed in system32 (most of the
+# prefix's size) are never written by a run and are linked, not copied;
+# the file naming BASE's server directory is left out, so PREFIX gets a
+# server of its own.
+brivel_clone_prefix() {
+    local base=$1 prefix=$2 tmp=$2.tmp
+    brivel_log "making the Wine prefix $prefix from $base"
+    rm -rf --one-file-system "$tmp"
+    mkdir -p "$tmp"
+    tar -C "$base" --exclude=./drive_c/windows/system32 --exclude=./wineserver -cf - . \
+        | tar -C "$tmp" -xpf - || brivel_die "cannot copy $base"
+    cp -al "$base/drive_c/windows/system32" "$tmp/drive_c/windows/system32" \
+        || brivel_die "cannot link the libraries of $base"
+    rm -rf --one-file-system "$prefix"
+    mv -T "$tmp" "$prefix"
+}

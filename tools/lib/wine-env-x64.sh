@@ -14,6 +14,13 @@ brivel_x64_prepare() {
     fi
     brivel_need_packages wine wine64
     brivel_wine_defaults
+    if [[ $BRIVEL_X64_PREFIX != "$BRIVEL_X64_BASE" && ! -e $BRIVEL_X64_PREFIX/.brivel-ready ]]; then
+        # A prefix of the caller's own comes from the shared one, made first.
+        (BRIVEL_X64_PREFIX=$BRIVEL_X64_BASE && brivel_x64_prepare)
+        brivel_lock x64
+        [[ -e $BRIVEL_X64_PREFIX/.brivel-ready ]] \
+            || brivel_clone_prefix "$BRIVEL_X64_BASE" "$BRIVEL_X64_PREFIX"
+    fi
     brivel_lock x64
     if [[ ! -e $BRIVEL_X64_PREFIX/.brivel-ready ]]; then
         brivel_x64_create_prefix

@@ -13,6 +13,8 @@
 #                              the mirror takes minutes, unpacking seconds)
 #   rootfs-arm64/              the unpacked root file system, reused as it is
 #   wine-x64/ wine-arm64/      the Wine prefixes
+#   wine-x64.NAME/ ...         prefixes of their own for callers that name
+#                              one (BRIVEL_PREFIX_NAME), cloned from those
 #   run/                       locks, logs and the mount namespace's state
 #
 # Speed comes from keeping a persistent wine server per prefix (a program start
@@ -39,8 +41,17 @@ brivel_init() {
     mkdir -p "$c" || brivel_die "cannot create the cache directory $c"
     BRIVEL_CACHE_DIR=$(cd "$c" && pwd -P)
     BRIVEL_RUN=$BRIVEL_CACHE_DIR/run
-    BRIVEL_X64_PREFIX=$BRIVEL_CACHE_DIR/wine-x64
-    BRIVEL_ARM64_PREFIX=$BRIVEL_CACHE_DIR/wine-arm64
+    BRIVEL_X64_BASE=$BRIVEL_CACHE_DIR/wine-x64
+    BRIVEL_ARM64_BASE=$BRIVEL_CACHE_DIR/wine-arm64
+    # A caller that names a prefix of its own (BRIVEL_PREFIX_NAME: letters,
+    # digits, '-' and '_') gets one beside the shared one, cloned from it on
+    # first use, with a registry and a temporary folder nobody else touches:
+    # tests that would otherwise take turns in the shared prefix run side
+    # by side.
+    local name=${BRIVEL_PREFIX_NAME:-}
+    [[ -z $name || $name =~ ^[A-Za-z0-9_-]+$ ]] || brivel_die "BRIVEL_PREFIX_NAME '$name': letters, digits, '-' and '_' only"
+    BRIVEL_X64_PREFIX=$BRIVEL_X64_BASE${name:+.$name}
+    BRIVEL_ARM64_PREFIX=$BRIVEL_ARM64_BASE${name:+.$name}
     BRIVEL_ROOTFS=$BRIVEL_CACHE_DIR/rootfs-arm64
     BRIVEL_NS_STATE=$BRIVEL_RUN/arm64-ns
     mkdir -p "$BRIVEL_RUN"
