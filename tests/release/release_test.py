@@ -310,21 +310,19 @@ class ReleaseTest(unittest.TestCase):
                         self.assertEqual(f.read(), fixtures.embedded(installer, "BN:SETUP.EXE",
                                                                      None))
 
-    def explain(self, *args):
-        return json.loads(subprocess.run([sys.executable, os.path.join(REPO, "tools", "explain"),
-                                          "--json", *args], check=True, stdout=subprocess.PIPE,
-                                         text=True).stdout)
-
     def test_explain_names_what_stopped_the_run(self):
+        explain = lambda *args: json.loads(subprocess.run(
+            [sys.executable, os.path.join(REPO, "tools", "explain"), "--json", *args],
+            check=True, stdout=subprocess.PIPE, text=True).stdout)
         rows = [(["124", "4551"], "RC_SETUP_NOT_STARTED", ["Smart App Control", "App Control"]),
-                (["124", "0x800704EC"], "RC_SETUP_NOT_STARTED", ["AppLocker", "8004"]),
+                (["124", "1260"], "RC_SETUP_NOT_STARTED", ["AppLocker", "8004"]),
                 (["116", "87"], "RC_PAYLOAD_WRITE_FAILED", ["FAT32", "exFAT", "FileIdInfo"]),
                 (["109", "0"], "RC_WORK_DIR_FAILED", ["Controlled Folder Access"]),
                 (["--client-state", "1", "109", "0"], None, ["never records 109"]),
                 (["--client-state", "-", "-", "0x30002"], "RC_OK", ["3 attempts"])]
         for args, name, words in rows:
             with self.subTest(" ".join(args)):
-                said = self.explain(*args)
+                said = explain(*args)
                 self.assertEqual(name, said["name"])
                 for word in words:
                     self.assertIn(word, json.dumps(said))
@@ -337,7 +335,7 @@ class ReleaseTest(unittest.TestCase):
         for code, name in rows:
             with self.subTest(code.strip()):
                 number = code.strip() if code.strip().isdigit() else "1"
-                said = self.explain(number, "0")
+                said = explain(number, "0")
                 self.assertEqual(name.strip().strip("`") if number == code.strip() else None,
                                  said["name"])
                 self.assertEqual("setup" if number == "1" else "installer", said["source"])

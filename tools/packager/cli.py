@@ -15,7 +15,7 @@ from .layout import (CABINET_MAGIC, Entry, Refusal, check_inputs, check_layout,
                      installer_verdict, parse_resource)
 from .rsrc import directory_order
 from .setup_checks import setup_warnings
-from .signing import SigningFailed, signing_request
+from .signing import SigningFailed, add_signing_options, signing_request
 from .version import parse_version
 
 ARCHES = ("arm64", "x64")
@@ -34,15 +34,7 @@ def parser():
     p.add_argument("--unchecked", action="store_true")
     p.add_argument("--kit", help="kit folder of a build (default build/ARCH/kit)")
     p.add_argument("--version", help="MAJOR.MINOR.BUILD.PATCH of the version record")
-    p.add_argument("--sign-cert", help="certificate file, PEM or DER, with its chain")
-    p.add_argument("--sign-key", help="key file, or pkcs11:URI of a key in a token")
-    p.add_argument("--sign-pkcs12", help="PKCS#12 file with certificate, chain and key")
-    p.add_argument("--sign-pkcs11-module", help="the token's PKCS#11 module (a .so)")
-    p.add_argument("--sign-password-file", help="file holding the key's password or the PIN")
-    p.add_argument("--timestamp-url", action="append", default=[],
-                   help="RFC 3161 timestamp server, tried in the order given")
-    p.add_argument("--sign-time", help="signing time, seconds since 1970 (default "
-                   "SOURCE_DATE_EPOCH when set)")
+    add_signing_options(p)
     p.add_argument("--ca-file", help="certificates that an embedded program's own signature "
                    "is checked against")
     return p
