@@ -2,13 +2,12 @@
 values, in plain words (the tables: codes.py, details.py, errors.py)."""
 import argparse
 import json
-import sys
 import textwrap
 
 from .codes import (CODES, INTERNAL_STATUS, NOT_RECORDED, SETUP_RECORDED, SUCCESS_RECORD_BASE,
                     SUCCESS_RECORD_MOST, attribute_words)
 from .details import explain_detail
-from .errors import EXCEPTION_CODES, windows_error
+from .errors import EXCEPTION_CODES, HRESULT_WIN32, windows_error
 
 PROG = "tools/explain"
 EXCEPTION_SEVERITY = 0xC0000000
@@ -42,6 +41,9 @@ def describe_detail(code, detail, kind):
         entry["text"] = "always 0 for this code" if kind == "zero" else "no error recorded"
         return entry
     entry["name"], entry["text"] = windows_error(detail)
+    if detail & 0xFFFF0000 == HRESULT_WIN32:
+        entry["text"] = (f"the HRESULT of Windows error {detail & 0xFFFF}"
+                         + (f": {entry['text']}" if entry["text"] else ""))
     return entry
 
 
@@ -87,7 +89,8 @@ def explain(code, detail=None):
     else:
         result["explanation"], result["causes"] = known.meaning, list(known.causes)
         if code == 124 and detail:
-            error = result["detail"]["name"] or f"error {detail}"
+            win32 = detail & 0xFFFF if detail & 0xFFFF0000 == HRESULT_WIN32 else detail
+            error = result["detail"]["name"] or f"error {win32}"
             result["explanation"] = f"CreateProcessW refused setup.exe with {error}."
     if detail is not None and detail != 0 and known.detail == "zero":
         result["causes"].append("this code is recorded with detail 0: a detail that is not 0 "

@@ -42,6 +42,7 @@ from .pe import DIRECTORY_SECURITY, PeError, read_image
 
 ARCHIVE_ORIGIN = "--archive"
 CABINET_MAGIC = b"MSCF"
+CABINET_TYPE = "BL"
 COPY_CHUNK = 8 * 1024 * 1024
 
 
@@ -138,17 +139,18 @@ def _first_member(cabinet, folder):
 
 def read_embedded_signature(f, resource, ca_file, scratch):
     """The signature of the program a payload resource holds (of its first
-    member for a cabinet): member (the member's name, None for a plain
-    program), signed, signer, issuer and verified (against ca_file, else
-    the system's certificates); signed is None when the cabinet cannot be
-    read. None when the resource holds no program. scratch: an empty
-    folder to work in."""
-    if resource.head[:2] != b"MZ" and resource.head[:4] != CABINET_MAGIC:
+    member for a cabinet in BL, the type the installer expands): member (the
+    member's name, None for a plain program), signed, signer, issuer and
+    verified (against ca_file, else the system's certificates); signed is
+    None when the cabinet cannot be read. None when the resource holds no
+    program. scratch: an empty folder to work in."""
+    cabinet = resource.type == CABINET_TYPE and resource.head[:4] == CABINET_MAGIC
+    if resource.head[:2] != b"MZ" and not cabinet:
         return None
     path = os.path.join(scratch, "resource")
     _copy_out(f, resource.offset, resource.size, path)
     member = None
-    if resource.head[:4] == CABINET_MAGIC:
+    if cabinet:
         member = _first_member(path, os.path.join(scratch, "members"))
         if member is None:
             return {"member": None, "signed": None, "signer": None, "issuer": None,
