@@ -89,8 +89,9 @@ class ReleaseTest(unittest.TestCase):
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
     def assertSetupSigned(self, installer, name):
-        """The setup inside installer verifies against the test CA and
-        carries the whole chain given (the signer's certificate and the CA's)."""
+        """The program in resource name of installer (setup, or a cabinet's
+        member) verifies against the test CA and carries the whole chain
+        given (the signer's certificate and the CA's)."""
         setup = self.path("setup.exe")
         with open(setup, "wb") as f:
             f.write(fixtures.embedded(installer, name, self.path("cabinet")))
@@ -175,12 +176,14 @@ class ReleaseTest(unittest.TestCase):
                 self.assertEqual(signed["file", False], f.read())
             self.assertEqual(signed["file", False], signed["token", False])
             self.assertEqual(signed["file", False], signed["pkcs12", False])
-        with self.subTest("setup signed before the cabinet is made of it; the installer runs"):
+        with self.subTest("setup signed before the cabinet is made of it, and any other "
+                          "program embedded; the installer runs"):
             installer = self.path("compressed.exe")
             self.package(installer, "--setup", self.probe, "--compress-setup", "--archive",
-                         self.archive.path, *self.signing.options("file"), "--sign-time",
-                         fixtures.SIGN_TIME)
+                         self.archive.path, "--resource", f"TOOLS:HELPER.EXE={self.probe}",
+                         *self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME)
             self.assertSetupSigned(installer, "BL:SETUP.EX_")
+            self.assertSetupSigned(installer, "TOOLS:HELPER.EXE")
             self.assertSetupReadArchive(installer, self.archive)
         for stamped in (False, True):
             with self.subTest("a signed installer runs and setup reads the archive", timestamp=stamped):
