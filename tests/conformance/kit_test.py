@@ -16,7 +16,10 @@ into a folder of its own under /tmp and starts run.cmd there with
     ARM64 Wine all skipped, with the reason); every skip carries a reason;
   - nothing is left: the "Software\\Morvex" keys export as before, the
     prefix's temporary folder holds what it held, and the kit's folder holds
-    the unzipped files and the report.
+    the unzipped files and the report;
+  - the runner with a seam that refuses programs as a policy does, which
+    Wine never does (policy_seam.cpp), reports them blocked, with the
+    policy, and one refused for another reason failed.
 Prints the figures (sizes, time, counts); exits 1 on any failure.
 """
 import argparse
@@ -89,10 +92,35 @@ def kit_tests(kit_dir, arch):
     return x64_tests, native_programs
 
 
+# The seam refuses "blocked_<error>.exe" with that error: (error, test, what
+# the test's line says).
+POLICY_ROWS = ((4551, "Policy.SmartAppControl", "[  BLOCKED ] blocked_4551 (x64) Policy."
+                "SmartAppControl (0.0 s): blocked by Smart App Control or App Control"),
+               (4581, "Policy.Reputation", "reputation service"),
+               (1260, "Policy.AppLocker", "blocked by AppLocker"),
+               (5, "Policy.AccessDenied", "[  FAILED  ] blocked_5 (x64) Policy.AccessDenied"))
+
+
+def check_policy_blocks(checks, run, seam_runner, folder):
+    os.makedirs(folder)
+    shutil.copy(seam_runner, os.path.join(folder, "runner.exe"))
+    with open(os.path.join(folder, "kit.txt"), "w", newline="\r\n") as f:
+        f.write("arch x64\n" + "".join(f"program x64 blocked_{error}.exe\ntest {test}\n"
+                                       for error, test, _ in POLICY_ROWS))
+    result = wine(run, ["runner.exe"], cwd=folder)
+    lines = result.stdout.decode("utf-8", errors="replace").splitlines()
+    for error, test, words in POLICY_ROWS:
+        checks.expect(any(test in line and words in line for line in lines),
+                      f"refused with {error}: {words}")
+    checks.expect(result.returncode == 1 and lines[-1] == "conformance: 0 passed, 1 failed, "
+                  "3 skipped (3 of them blocked by a policy)", f"closing line: {lines[-1]}")
+
+
 def main(argv):
     p = argparse.ArgumentParser()
     p.add_argument("--arch", required=True, choices=("x64", "arm64"))
     p.add_argument("--repo", required=True)
+    p.add_argument("--policy-seam-runner", required=True)
     args = p.parse_args(argv)
     run = os.path.join(args.repo, "tools", f"run-{args.arch}")
     checks = Checks()
@@ -178,6 +206,7 @@ def main(argv):
                       "the kit's folder holds the unzipped files and the report")
         print(f"figures: zip {os.path.getsize(archive):,} bytes, run {seconds:.1f} s, "
               f"{counts[0]} passed, {counts[1]} failed, {counts[2]} skipped")
+        check_policy_blocks(checks, run, args.policy_seam_runner, os.path.join(scratch, "policy"))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     if checks.failures:

@@ -189,7 +189,12 @@ int Main() {
   }
   line.Set("conformance: ").AddNumber(run.report.passed()).Add(" passed, ")
       .AddNumber(run.report.failed()).Add(" failed, ")
-      .AddNumber(run.report.skipped()).Add(" skipped\n");
+      .AddNumber(run.report.skipped()).Add(" skipped");
+  if (run.report.blocked() != 0) {
+    line.Add(" (").AddNumber(run.report.blocked())
+        .Add(" of them blocked by a policy)");
+  }
+  line.AddChar('\n');
   Say(line);
   SetEvent(g_finished);
   return run.report.failed() == 0 ? 0 : 1;

@@ -54,14 +54,26 @@ inline bool IsForeignMachine(DWORD start_error) {
          start_error == ERROR_EXE_MACHINE_TYPE_MISMATCH;
 }
 
-enum class Verdict { PASSED, FAILED, SKIPPED };
+// True, with the reason in words (nothing in it needs escaping in XML),
+// when CreateProcessW's error says that a policy refused to start the
+// program: Smart App Control or App Control for Business (4551, and the
+// reputation answers 4556 to 4559 and 4580 to 4583 beside it), AppLocker
+// or a software restriction policy (1260). Such a test program did not
+// run: that is no failure of the product.
+bool PolicyBlock(DWORD start_error, Bytes& reason);
+
+// BLOCKED: a policy refused to start the test's program; reported as a
+// skip with the reason, and counted apart in the closing line.
+enum class Verdict { PASSED, FAILED, SKIPPED, BLOCKED };
 
 // What a test's program said about it. Passed only when GoogleTest's
 // closing line says one test passed, no failure line is there, the exit
 // code is 0 and no crash shows; skipped when it says the test was skipped
 // (the reason from the XML report's <skipped message>, XML-escaped);
-// failed otherwise, with the reason: a crash, an exception code or a
-// crash report in the output, is a failure whatever the exit code.
+// blocked when a policy refused to start it (PolicyBlock); failed
+// otherwise, with the reason: a crash, an exception code or a crash report
+// in the output, is a failure whatever the exit code, and so is a program
+// that could not start for another reason.
 Verdict Judge(const ChildResult& child, const Bytes& xml, Bytes& reason);
 
 // ---------------------------------------------------------------- registry
@@ -99,14 +111,16 @@ class Report {
 
   size_t passed() const { return passed_; }
   size_t failed() const { return failed_; }
+  // Blocked tests among them.
   size_t skipped() const { return skipped_; }
+  size_t blocked() const { return blocked_; }
 
  private:
   void CloseSuite();
   Bytes suites_, cases_;
   Bytes suite_name_;
   bool suite_open_ = false;
-  size_t passed_ = 0, failed_ = 0, skipped_ = 0;
+  size_t passed_ = 0, failed_ = 0, skipped_ = 0, blocked_ = 0;
   size_t suite_tests_ = 0, suite_failed_ = 0, suite_skipped_ = 0;
   ULONGLONG suite_ms_ = 0, total_ms_ = 0;
 };

@@ -105,8 +105,60 @@ void RunChild(const Wide& program, const wchar_t* arguments,
   plain::ReadWholeFile(output_path.c_str(), result.output, error);
 }
 
+// CreateProcessW's answers when a policy refuses a program, and who gives
+// them: Smart App Control and App Control for Business refuse with
+// ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION, or with one of the reputation
+// answers beside it, and log event 3077 ("Smart App Control overview";
+// "Select types of rules to create"); AppLocker and software restriction
+// policies refuse with ERROR_ACCESS_DISABLED_BY_POLICY and log event 8004
+// ("Executable rules in AppLocker"). The names are the Windows SDK's
+// (winerror.h); mingw-w64 10 lacks the code-integrity ones.
+struct PolicyAnswer {
+  DWORD error;
+  const char* name;
+  const char* who;
+};
+constexpr const char* CODE_INTEGRITY =
+    "Smart App Control or App Control for Business (Code Integrity event 3077)";
+constexpr const char* REPUTATION =
+    "Smart App Control's reputation service (Code Integrity event 3077)";
+constexpr PolicyAnswer POLICY_ANSWERS[] = {
+    {1260, "ERROR_ACCESS_DISABLED_BY_POLICY",
+     "AppLocker or a software restriction policy (AppLocker event 8004)"},
+    {4551, "ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION", CODE_INTEGRITY},
+    {4556, "ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS", REPUTATION},
+    {4557, "ERROR_SYSTEM_INTEGRITY_REPUTATION_PUA", REPUTATION},
+    {4558, "ERROR_SYSTEM_INTEGRITY_REPUTATION_DANGEROUS_EXT", REPUTATION},
+    {4559, "ERROR_SYSTEM_INTEGRITY_REPUTATION_OFFLINE", REPUTATION},
+    {4580, "ERROR_SYSTEM_INTEGRITY_REPUTATION_UNFRIENDLY_FILE", REPUTATION},
+    {4581, "ERROR_SYSTEM_INTEGRITY_REPUTATION_UNATTAINABLE", REPUTATION},
+    {4582, "ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE",
+     CODE_INTEGRITY},
+    {4583, "ERROR_SYSTEM_INTEGRITY_WHQL_NOT_SATISFIED", CODE_INTEGRITY},
+};
+
+bool PolicyBlock(DWORD start_error, Bytes& reason) {
+  for (const PolicyAnswer& answer : POLICY_ANSWERS) {
+    if (answer.error != start_error) continue;
+    reason.Set("blocked by ").Add(answer.who)
+        .Add(": CreateProcessW refuses the program with error ")
+        .AddNumber(start_error).Add(" (").Add(answer.name)
+        .Add("); make the kit with the signing options of tools/conformance "
+             "(a certificate of a CA in Microsoft's Trusted Root Program), or "
+             "run it where the policy allows it");
+    return true;
+  }
+  return false;
+}
+
 Verdict Judge(const ChildResult& child, const Bytes& xml, Bytes& reason) {
   reason.Clear();
+  if (child.start_error != 0) {
+    if (PolicyBlock(child.start_error, reason)) return Verdict::BLOCKED;
+    reason.Set("cannot start: CreateProcessW fails with error ")
+        .AddNumber(child.start_error);
+    return Verdict::FAILED;
+  }
   if (child.interrupted) {
     reason.Set("interrupted (Ctrl+C): ended by the runner");
     return Verdict::FAILED;

@@ -68,6 +68,11 @@ void Report::Add(const TestRecord& record) {
       ++passed_;
       cases_.Add("/>\n");
       break;
+    case Verdict::BLOCKED:
+      // A skip in JUnit's terms, its reason free of XML's special
+      // characters (PolicyBlock); counted apart for the closing line.
+      ++blocked_;
+      [[fallthrough]];
     case Verdict::SKIPPED:
       ++skipped_;
       ++suite_skipped_;

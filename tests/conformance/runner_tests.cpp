@@ -116,7 +116,10 @@ void Calibrate(Run& run, const char* root, const char* relative) {
   const char* suite = "calibration";
   if (!ListTests(run, program, names, start_error, reason)) {
     full_name.Set("Crash.(listing)");
-    Record(run, suite, full_name, Verdict::FAILED, 0, reason, nullptr);
+    const bool blocked = PolicyBlock(start_error, reason);
+    if (blocked) reason.Add("; the calibration did not run");
+    Record(run, suite, full_name, blocked ? Verdict::BLOCKED : Verdict::FAILED,
+           0, reason, nullptr);
     return;
   }
   for (const char* at = names.c_str(); *at != 0 && !Interrupted();) {
@@ -126,7 +129,9 @@ void Calibrate(Run& run, const char* root, const char* relative) {
     at = end + 1;
     ChildResult child;
     const Verdict verdict = RunTest(run, program, full_name, child, reason);
-    if (verdict == Verdict::FAILED) {
+    if (verdict == Verdict::BLOCKED) {
+      Record(run, suite, full_name, verdict, 0, reason, nullptr);
+    } else if (verdict == Verdict::FAILED) {
       note.Set("counted as failed, as it must be (").Add(reason).AddChar(')');
       Bytes line;
       line.Set("[  PASSED  ] calibration ").Add(full_name).Add(": ").Add(note)
@@ -157,8 +162,9 @@ void RunProgram(Run& run, const char* root, const char* relative,
   run.report.BeginSuite(suite.c_str());
   DWORD start_error = 0;
   const bool listed = ListTests(run, program, names, start_error, reason);
-  const Verdict unlisted =
-      IsForeignMachine(start_error) ? Verdict::SKIPPED : Verdict::FAILED;
+  const Verdict unlisted = IsForeignMachine(start_error) ? Verdict::SKIPPED
+                           : PolicyBlock(start_error, reason) ? Verdict::BLOCKED
+                                                              : Verdict::FAILED;
   if (!listed) {
     if (unlisted == Verdict::SKIPPED) {
       // Nothing to escape, as a skip message of the report must be.
@@ -216,6 +222,9 @@ void Record(Run& run, const char* suite, const Bytes& full_name,
     case Verdict::SKIPPED:
       line.Set("[  SKIPPED ] ");
       break;
+    case Verdict::BLOCKED:
+      line.Set("[  BLOCKED ] ");
+      break;
     case Verdict::FAILED:
       line.Set("[  FAILED  ] ");
       break;
@@ -227,7 +236,7 @@ void Record(Run& run, const char* suite, const Bytes& full_name,
     Bytes plain_reason;
     SkipReasonForConsole(reason, plain_reason);
     line.Add(": ").Add(plain_reason);
-  } else if (verdict == Verdict::FAILED) {
+  } else if (verdict == Verdict::FAILED || verdict == Verdict::BLOCKED) {
     line.Add(": ").Add(reason);
   }
   line.AddChar('\n');

@@ -209,6 +209,8 @@ class PackageTest(unittest.TestCase):
             ("a key in a token without its module",
              ["--setup", s, "--archive", a, "--sign-cert", s, "--sign-key", "pkcs11:object=k"],
              ["--sign-pkcs11-module"]),
+            ("certificates to check against that are not a file",
+             ["--setup", s, "--archive", a, "--ca-file", self.folder], ["--ca-file", "not a file"]),
             ("a signing time that is not a number",
              ["--setup", s, "--archive", a, "--sign-pkcs12", s, "--sign-time", "soon"],
              ["--sign-time", "soon"]),

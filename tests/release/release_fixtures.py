@@ -1,12 +1,14 @@
 """What the release tests sign with and run: a throw-away certificate
 authority with a code-signing certificate (key in a file, encrypted, in a
-PKCS#12 file, and in a SoftHSM2 token), an RFC 3161 timestamp server on
-127.0.0.1 answering with `openssl ts -reply`, small Windows programs built
-on the spot, and archives with known contents that take no disk space.
+PKCS#12 file, and in a SoftHSM2 token), another publisher's certificate, an
+RFC 3161 timestamp server on 127.0.0.1 answering with `openssl ts -reply`,
+small Windows programs built on the spot, a resource read back out of an
+installer, and archives with known contents that take no disk space.
 """
 import http.server
 import os
 import subprocess
+import sys
 import tempfile
 import threading
 
@@ -101,6 +103,17 @@ class Signing:
             "-certfile", self.ca, "-out", self.pkcs12, "-passout", f"file:{self.password}")
         self.make_token(plain)
         self.start_timestamp_server()
+        # Another publisher, certified by nobody the tests trust.
+        self.other = path("other.pem")
+        run("openssl", "req", "-x509", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout",
+            path("other.key"), "-out", self.other, "-days", "3650", "-subj",
+            "/CN=Other Publisher", "-config", extensions, "-extensions", "signer")
+
+    def sign_as_other(self, unsigned, signed):
+        run("osslsigncode", "sign", "-h", "sha256", "-certs", self.other, "-key",
+            os.path.join(self.folder, "other.key"), "-time", SIGN_TIME, "-in", unsigned,
+            "-out", signed)
+        return signed
 
     def make_token(self, plain_key):
         self.module = next((m for m in SOFTHSM_MODULES if os.path.exists(m)), SOFTHSM_MODULES[0])
@@ -200,6 +213,27 @@ def windows_program(folder, name, triple, level=None):
         command.append(res)
     run(*command)
     return os.path.join(folder, f"{name}.exe")
+
+
+def embedded(installer, name, folder):
+    """The bytes of resource type:name of installer; for a cabinet, its
+    member extracted with gcab into folder and read."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__)))), "tools"))
+    from packager.pe import read_image
+    from packager.rsrc import read_image_resources
+    with open(installer, "rb") as f:
+        found = next(r for r in read_image_resources(f, read_image(installer)) if r.label() == name)
+        f.seek(found.offset)
+        data = f.read(found.size)
+    if data[:4] != b"MSCF":
+        return data
+    os.makedirs(folder)
+    with open(os.path.join(folder, "setup.cab"), "wb") as f:
+        f.write(data)
+    run("gcab", "-x", "-C", folder, os.path.join(folder, "setup.cab"))
+    with open(os.path.join(folder, "setup.exe"), "rb") as f:
+        return f.read()
 
 
 class SparseArchive:

@@ -88,6 +88,22 @@ class ReleaseTest(unittest.TestCase):
                                "-TSA-CAfile", self.signing.ca, "-in", installer],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
+    def assertSetupSigned(self, installer, name):
+        """The program in resource name of installer (setup, or a cabinet's
+        member) verifies against the test CA and carries the whole chain
+        given (the signer's certificate and the CA's)."""
+        setup = self.path("setup.exe")
+        with open(setup, "wb") as f:
+            f.write(fixtures.embedded(installer, name, self.path("cabinet")))
+        verified = self.verify(setup)
+        self.assertEqual(0, verified.returncode, verified.stdout)
+        subprocess.run(["osslsigncode", "extract-signature", "-pem", "-in", setup, "-out",
+                        setup + ".pem"], check=True, stdout=subprocess.DEVNULL)
+        certificates = subprocess.run(["openssl", "pkcs7", "-print_certs", "-noout", "-in",
+                                       setup + ".pem"], check=True, stdout=subprocess.PIPE,
+                                      text=True).stdout
+        self.assertEqual(2, certificates.count("subject="), certificates)
+
     def run_installer(self, installer):
         """Runs installer on this target; returns its exit code and the
         probe's report as a dict (empty when setup did not run)."""
@@ -149,6 +165,7 @@ class ReleaseTest(unittest.TestCase):
                     self.assertEqual(0, verified.returncode, verified.stdout)
                     self.assertEqual(stamped, bool(re.search(
                         r"Timestamp time|The signature is timestamped", verified.stdout)))
+                    self.assertSetupSigned(installer, "BN:SETUP.EXE")
                     with open(installer, "rb") as f:
                         signed[kind, stamped] = f.read()
         with self.subTest("the same time and key give the same bytes, from a file or a token"):
@@ -159,6 +176,15 @@ class ReleaseTest(unittest.TestCase):
                 self.assertEqual(signed["file", False], f.read())
             self.assertEqual(signed["file", False], signed["token", False])
             self.assertEqual(signed["file", False], signed["pkcs12", False])
+        with self.subTest("setup signed before the cabinet is made of it, and any other "
+                          "program embedded; the installer runs"):
+            installer = self.path("compressed.exe")
+            self.package(installer, "--setup", self.probe, "--compress-setup", "--archive",
+                         self.archive.path, "--resource", f"TOOLS:HELPER.EXE={self.probe}",
+                         *self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME)
+            self.assertSetupSigned(installer, "BL:SETUP.EX_")
+            self.assertSetupSigned(installer, "TOOLS:HELPER.EXE")
+            self.assertSetupReadArchive(installer, self.archive)
         for stamped in (False, True):
             with self.subTest("a signed installer runs and setup reads the archive", timestamp=stamped):
                 installer = self.path("run.exe")
@@ -223,12 +249,24 @@ class ReleaseTest(unittest.TestCase):
                 self.assertEqual(ARCH, report["arch"])
                 self.assertEqual((True, "signed" in name), (report["hardening"]["cfg"],
                                                             report["hardening"]["signed"]))
+                warnings = report["verdict"].pop("warnings")
                 self.assertEqual({"exit_code": code, "detail": detail}, report["verdict"])
+                # An installer that would start an unsigned setup is warned about.
+                self.assertEqual(code == 0 and "signed" not in name, bool(warnings), warnings)
+                for warning in warnings:
+                    self.assertIn("Smart App Control", warning)
                 self.assertEqual(entries, [f"{e['type']}:{e['name']}" for e in report["payload"]])
                 for e in report["payload"]:
-                    self.assertEqual(["name", "sha256", "size", "type"], sorted(e))
+                    self.assertEqual(["name", "sha256", "signature", "size", "type"], sorted(e))
                     if e["name"] in ("BRIVEL.7Z", "BRIVEL", "OTHER"):
                         self.assertEqual(self.archive.size, e["size"])
+                    # Every setup here is the probe, a program; the rest is data.
+                    program = e["signature"]
+                    self.assertEqual(e["name"].startswith("SETUP"), program is not None)
+                    if program is not None:
+                        self.assertEqual(("signed" in name,) * 2 + (
+                            e["type"] == "BL" and "not a cabinet" not in name,),
+                            (program["signed"], program["verified"], bool(program["member"])))
                 signature = report["signature"]
                 if "signed" in name:
                     self.assertEqual("7.0.1.2", report["version"]["file_version"])
@@ -257,23 +295,65 @@ class ReleaseTest(unittest.TestCase):
              build("highest", TRIPLES[ARCH], "highestAvailable"), ["--compress-setup"],
              ["highestAvailable", "124"]),
         ]
+        other_signed = self.signing.sign_as_other(self.probe, self.path("other-signed.exe"))
+        rows.append(("another publisher's setup, embedded as given and checked", other_signed,
+                     [*self.signing.options("file"), "--ca-file", self.signing.ca],
+                     ["already carries", "Other Publisher", "as given", "does not verify"]))
         for name, setup, options, words in rows:
             with self.subTest(name):
-                said = self.package(self.path("warned.exe"), "--setup", setup, *options,
+                installer = self.path("warned.exe")
+                said = self.package(installer, "--setup", setup, *options,
                                     "--archive", self.archive.path).stderr
                 warnings = [line for line in said.splitlines() if "warning:" in line]
                 self.assertEqual(bool(words), bool(warnings), said)
                 for word in words:
                     self.assertIn(word, said)
+                if "as given" in name:
+                    with open(setup, "rb") as f:
+                        self.assertEqual(f.read(), fixtures.embedded(installer, "BN:SETUP.EXE",
+                                                                     None))
+
+    def test_explain_names_what_stopped_the_run(self):
+        explain = lambda *args: json.loads(subprocess.run(
+            [sys.executable, os.path.join(REPO, "tools", "explain"), "--json", *args],
+            check=True, stdout=subprocess.PIPE, text=True).stdout)
+        rows = [(["124", "4551"], "RC_SETUP_NOT_STARTED", ["Smart App Control", "App Control"]),
+                (["124", "1260"], "RC_SETUP_NOT_STARTED", ["AppLocker", "8004"]),
+                (["116", "87"], "RC_PAYLOAD_WRITE_FAILED", ["FAT32", "exFAT", "FileIdInfo"]),
+                (["109", "0"], "RC_WORK_DIR_FAILED", ["Controlled Folder Access"]),
+                (["--client-state", "1", "109", "0"], None, ["never records 109"]),
+                (["--client-state", "-", "-", "0x30002"], "RC_OK", ["3 attempts"])]
+        for args, name, words in rows:
+            with self.subTest(" ".join(args)):
+                said = explain(*args)
+                self.assertEqual(name, said["name"])
+                for word in words:
+                    self.assertIn(word, json.dumps(said))
+        # Every code of the README's table, found by its header row.
+        with open(os.path.join(REPO, "README.md"), encoding="utf-8") as f:
+            text = f.read()
+        table = text[text.index("| Code | Name | Meaning | Detail |"):].split("\n\n")[0]
+        rows = [line.split("|")[1:3] for line in table.splitlines()[2:]]
+        self.assertGreater(len(rows), 10)
+        for code, name in rows:
+            with self.subTest(code.strip()):
+                number = code.strip() if code.strip().isdigit() else "1"
+                said = explain(number, "0")
+                self.assertEqual(name.strip().strip("`") if number == code.strip() else None,
+                                 said["name"])
+                self.assertEqual("setup" if number == "1" else "installer", said["source"])
+                self.assertTrue(said["stage"] and said["explanation"] and said["causes"], said)
 
     def test_the_largest_archive_windows_maps_is_signed_and_runs(self):
         # Beside the probe, the largest archive is what the refusal of a
         # larger one names; one byte more is refused, checked or not.
+        # Setup is signed first, and its signature is part of the image.
+        signed = [*self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME]
         beyond = self.path("beyond.bin")
         with open(beyond, "wb") as f:
             f.truncate(LARGEST_IMAGE)
         said = self.package(self.path("beyond.exe"), "--setup", self.probe, "--archive", beyond,
-                            expect=2).stderr
+                            *signed, expect=2).stderr
         named = re.search(r"BRIVEL\.7Z can be at most ([\d,]+)", said)
         self.assertIsNotNone(named, said)
         largest = int(named.group(1).replace(",", ""))
@@ -282,7 +362,7 @@ class ReleaseTest(unittest.TestCase):
             with self.subTest("one byte more is refused, nothing written", options=checked):
                 output = self.path("one-more.exe")
                 said = self.package(output, "--setup", self.probe, "--archive", beyond, *checked,
-                                    expect=2).stderr
+                                    *signed, expect=2).stderr
                 self.assertIn("shrink by 1 byte (BN:BRIVEL.7Z", said)
                 self.assertEqual([], [n for n in os.listdir(self.dir) if n.startswith(
                     os.path.basename(output))])
@@ -290,8 +370,7 @@ class ReleaseTest(unittest.TestCase):
         archive = fixtures.SparseArchive(os.path.join(self.dir, "large.bin"), largest)
         installer = self.path("large.exe")
         try:
-            self.package(installer, "--setup", self.probe, "--archive", archive.path,
-                         *self.signing.options("file"), "--sign-time", fixtures.SIGN_TIME)
+            self.package(installer, "--setup", self.probe, "--archive", archive.path, *signed)
             self.assertEqual(LARGEST_IMAGE, size_of_image(installer))
             self.assertEqual(0, self.verify(installer).returncode)
             self.assertSetupReadArchive(installer, archive)

@@ -2,8 +2,15 @@
 zip file."""
 import argparse
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
+
+from packager.assemble import ensure_signing_packages
+from packager.embedded import signature_state
+from packager.layout import Refusal
+from packager.signing import SigningFailed, add_signing_options, sign, signing_request
 
 from .archive import RUN_CMD, manifest_text, write_zip
 from .contents import REPO, BuildContents, KitError, list_tests
@@ -50,27 +57,62 @@ def gather(arch):
     return members, programs
 
 
+def sign_programs(members, request, work):
+    """Signs every program among the members (runner, test programs,
+    helpers, fixture installers) into work, as tools/package signs what an
+    installer carries: on a machine with Smart App Control or App Control
+    for Business an unsigned test program does not start. One that already
+    carries a signature stays as it is. Returns how many were signed."""
+    signed = 0
+    for name in sorted(members):
+        path = members[name]
+        if not isinstance(path, str) or signature_state(path) is not False:
+            continue
+        copy = os.path.join(work, str(signed), os.path.basename(path))
+        os.makedirs(os.path.dirname(copy))
+        try:
+            sign(request, path, copy)
+        except SigningFailed as failure:
+            raise KitError(f"{name}: {failure}")
+        members[name] = copy
+        signed += 1
+    return signed
+
+
 def main(argv):
     p = argparse.ArgumentParser(prog=PROG, description="Makes the conformance kit.")
     p.add_argument("--arch", required=True, choices=("arm64", "x64"))
     p.add_argument("--output", help="the zip file (default build/ARCH/conformance.zip)")
     p.add_argument("--no-build", action="store_true",
                    help="use the builds as they are")
+    add_signing_options(p)
     args = p.parse_args(argv)
     output = os.path.abspath(args.output or os.path.join(REPO, "build", args.arch,
                                                          "conformance.zip"))
+    work = tempfile.mkdtemp(prefix="conformance-")
+    signed = 0
     try:
+        request = signing_request(args, os.environ)
         if not args.no_build:
             for preset in sorted({"x64", args.arch}):
                 print(f"{PROG}: building the {preset} preset", file=sys.stderr, flush=True)
                 build(preset)
         members, programs = gather(args.arch)
+        if request:
+            ensure_signing_packages()
+            signed = sign_programs(members, request, work)
         os.makedirs(os.path.dirname(output), exist_ok=True)
         write_zip(output, members)
+    except Refusal as refusal:
+        print(f"{PROG}: {refusal}", file=sys.stderr)
+        return 2
     except KitError as error:
         print(f"{PROG}: {error}", file=sys.stderr)
         return 1
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
     tests = sum(len(t) for _, _, t in programs)
     print(f"{PROG}: {output}: {os.path.getsize(output):,} bytes, {len(members)} files, "
-          f"{len(programs)} test programs ({tests} x64 GoogleTest tests listed)")
+          f"{len(programs)} test programs ({tests} x64 GoogleTest tests listed)"
+          + (f", {signed} programs signed" if request else ""))
     return 0

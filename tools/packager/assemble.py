@@ -1,6 +1,7 @@
 """Putting an installer together: the kit's code linked alone, its own
 resources compiled, the resource section written after the code with every
-payload file copied into place by the kernel, then, when asked, signed.
+payload file copied into place by the kernel (the programs among them signed
+beforehand: embedded.py), then, when asked, signed.
 
 Memory stays small whatever the payload: only the linker's output and the
 kit's resources are held, and file contents go from file to file inside the
@@ -140,9 +141,9 @@ def write_installer(code, resources, path, request):
 
 
 def assemble(kit, entries, output, work, version=None, request=None):
-    """Links the installer at output from the kit and the checked entries."""
-    if request:
-        ensure_signing_packages()
+    """Links the installer at output from the kit and the checked entries
+    (the programs among them already signed, when request asks for signing:
+    embedded.sign_programs), and signs it as request asks."""
     own = kit_resources(kit, work, version)
     taken = {(r.type, r.name) for r in own}
     for entry in entries:

@@ -9,12 +9,13 @@ import sys
 import tempfile
 
 from . import limits
-from .assemble import assemble, load_kit, make_cabinet
+from .assemble import assemble, ensure_signing_packages, load_kit, make_cabinet
+from .embedded import sign_programs
 from .layout import (CABINET_MAGIC, Entry, Refusal, check_inputs, check_layout,
                      installer_verdict, parse_resource)
 from .rsrc import directory_order
 from .setup_checks import setup_warnings
-from .signing import SigningFailed, signing_request
+from .signing import SigningFailed, add_signing_options, signing_request
 from .version import parse_version
 
 ARCHES = ("arm64", "x64")
@@ -33,15 +34,9 @@ def parser():
     p.add_argument("--unchecked", action="store_true")
     p.add_argument("--kit", help="kit folder of a build (default build/ARCH/kit)")
     p.add_argument("--version", help="MAJOR.MINOR.BUILD.PATCH of the version record")
-    p.add_argument("--sign-cert", help="certificate file, PEM or DER, with its chain")
-    p.add_argument("--sign-key", help="key file, or pkcs11:URI of a key in a token")
-    p.add_argument("--sign-pkcs12", help="PKCS#12 file with certificate, chain and key")
-    p.add_argument("--sign-pkcs11-module", help="the token's PKCS#11 module (a .so)")
-    p.add_argument("--sign-password-file", help="file holding the key's password or the PIN")
-    p.add_argument("--timestamp-url", action="append", default=[],
-                   help="RFC 3161 timestamp server, tried in the order given")
-    p.add_argument("--sign-time", help="signing time, seconds since 1970 (default "
-                   "SOURCE_DATE_EPOCH when set)")
+    add_signing_options(p)
+    p.add_argument("--ca-file", help="certificates that an embedded program's own signature "
+                   "is checked against")
     return p
 
 
@@ -70,7 +65,11 @@ def warn_about_setup(args, entries):
     else:
         path, what = setup.path, f"setup {setup.label()} ({setup.path})"
     for warning in setup_warnings(path, what, args.arch):
-        print(f"{PROG}: warning: {warning}", file=sys.stderr)
+        say("warning", warning)
+
+
+def say(kind, text):
+    print(f"{PROG}: {kind}: {text}", file=sys.stderr)
 
 
 def package(args, work):
@@ -80,6 +79,8 @@ def package(args, work):
         raise Refusal("--compress-setup needs --setup")
     version = parse_version(args.version) if args.version is not None else None
     request = signing_request(args, os.environ)
+    if args.ca_file and not os.path.isfile(args.ca_file):
+        raise Refusal(f"--ca-file: {args.ca_file} is not a file")
     entries = payload_entries(args)
     check_inputs(entries)
     if args.compress_setup:
@@ -90,8 +91,13 @@ def package(args, work):
         check_layout(entries)
     warn_about_setup(args, entries)
     kit = load_kit(args.arch, args.kit)
+    if request or args.ca_file:
+        ensure_signing_packages()
+    # Signed before the image's size is checked: their signatures are part
+    # of it. The cabinet is made of the signed setup.
+    sign_programs(entries, request, args.ca_file, work, say)
     if args.compress_setup:
-        entries[0].path = make_cabinet(args.setup, work)
+        entries[0].path = make_cabinet(entries[0].path, work)
         entries[0].size = os.path.getsize(entries[0].path)
     assemble(kit, entries, args.output, work, version, request)
 

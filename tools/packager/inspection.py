@@ -1,9 +1,10 @@
 """Reading an installer back: its machine, its hardening
 (tools/packager/hardening.py), version record, signature, the payload
-resources with their digests, the exit code its run would end
-with before setup starts (layout.installer_verdict, the rules packaging
-refuses layouts by), and whether Windows' loader would start it at all
-(loader.report).
+resources with their digests and, for each program among them (a cabinet's
+first member included), its own signature (embedded.py), the exit code its
+run would end with before setup starts (layout.installer_verdict, the rules
+packaging refuses layouts by) with a warning when the setup it starts is not
+signed, and whether Windows' loader would start it at all (loader.report).
 
 Exit status: 0 when the file was read (whatever the verdict), 1 when it is
 not a Windows executable or cannot be read, 2 for a bad command line.
@@ -13,8 +14,10 @@ import hashlib
 import json
 import os
 import sys
+import tempfile
 
 from . import loader
+from .embedded import read_embedded_signature, render_signature
 from .hardening import read_hardening, render_hardening
 from .layout import PAYLOAD_TYPES, installer_verdict
 from .pe import DIRECTORY_SECURITY, PeError, read_image
@@ -39,6 +42,33 @@ def sha256_of(f, offset, size):
     return digest.hexdigest()
 
 
+def payload_entry(f, resource, ca_file):
+    with tempfile.TemporaryDirectory(prefix="inspect-") as scratch:
+        signature = read_embedded_signature(f, resource, ca_file, scratch)
+    return {"type": resource.type, "name": resource.name, "size": resource.size,
+            "sha256": sha256_of(f, resource.offset, resource.size), "signature": signature}
+
+
+def setup_warnings(setup, entry, ca_file):
+    """Why Windows may refuse the program the installer would start."""
+    signature = entry["signature"]
+    if signature is None or signature["signed"] is None:
+        return []
+    what = f"setup {setup.label()}" + (f" (cabinet member {signature['member']})"
+                                       if signature["member"] else "")
+    if not signature["signed"]:
+        return [f"{what} is not signed: Smart App Control (Windows 11) and App Control for "
+                "Business refuse to start an unsigned program that an installer writes, "
+                "whoever signed the installer (CreateProcessW 4551: exit 124); tools/package "
+                "signs setup when it signs the installer"]
+    if not signature["verified"]:
+        against = f"the certificates of {ca_file}" if ca_file else "the system's certificates"
+        return [f"the signature of {what} does not verify against {against}: Smart App "
+                "Control and App Control for Business trust only signatures that chain to a "
+                "CA of Microsoft's Trusted Root Program"]
+    return []
+
+
 def inspect(path, ca_file=None):
     """The report on the installer at path (the JSON form), and the reason
     for its verdict in words."""
@@ -52,18 +82,22 @@ def inspect(path, ca_file=None):
                 f.seek(found.offset)
                 version = read_version_record(f.read(found.size))
                 break
-        payload = [{"type": r.type, "name": r.name, "size": r.size,
-                    "sha256": sha256_of(f, r.offset, r.size)}
-                   for r in resources if r.type in PAYLOAD_TYPES]
+        payload = [payload_entry(f, r, ca_file) for r in resources if r.type in PAYLOAD_TYPES]
     signed = image.directory(DIRECTORY_SECURITY)[1] != 0
     verdict = installer_verdict(resources)
+    warnings = []
+    if verdict.setup is not None:
+        started = next(e for e in payload if (e["type"], e["name"]) == (verdict.setup.type,
+                                                                         verdict.setup.name))
+        warnings = setup_warnings(verdict.setup, started, ca_file)
     report = {
         "arch": image.arch,
         "hardening": hardening,
         "version": version,
         "signature": read_signature(path, ca_file) if signed else None,
         "payload": payload,
-        "verdict": {"exit_code": verdict.exit_code, "detail": verdict.detail},
+        "verdict": {"exit_code": verdict.exit_code, "detail": verdict.detail,
+                    "warnings": warnings},
         "loader": loader.report(image, os.path.getsize(path)),
     }
     return report, verdict.reason
@@ -92,13 +126,15 @@ def render(path, report, reason):
     lines.append("payload")
     if report["payload"]:
         width = max(len(str(e["name"])) for e in report["payload"])
-        lines.append(f"  {'type':<4}  {'name':<{width}}  {'size':>14}  sha256")
+        lines.append(f"  {'type':<4}  {'name':<{width}}  {'size':>14}  {'sha256':<64}  signature")
         for e in report["payload"]:
-            lines.append(f"  {e['type']:<4}  {str(e['name']):<{width}}  {e['size']:>14,}  {e['sha256']}")
+            lines.append(f"  {e['type']:<4}  {str(e['name']):<{width}}  {e['size']:>14,}  "
+                         f"{e['sha256']}  {render_signature(e['signature'])}".rstrip())
     else:
         lines.append("  (no resources of types " + ", ".join(PAYLOAD_TYPES) + ")")
     verdict = report["verdict"]
     lines.append(f"verdict    {verdict['exit_code']} (detail {verdict['detail']}): {reason}")
+    lines += [f"warning    {warning}" for warning in verdict["warnings"]]
     lines.append(f"loader     {loader.summary(report['loader'])}")
     return "\n".join(lines)
 

@@ -29,7 +29,8 @@ The format's own limits, each a 32-bit field, stay as further checks
 
 A payload file too large for one resource is refused first, before the code
 is linked; the loader's limit is checked next, once the code's size is
-known, before the payload is copied or anything signed.
+known and the programs among the payload are signed (their signatures count),
+before the payload is copied or the installer signed.
 """
 from . import loader
 from .loader import count

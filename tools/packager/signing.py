@@ -48,6 +48,19 @@ class SigningRequest:
         return bool(self.key) and self.key.startswith(PKCS11_SCHEME)
 
 
+def add_signing_options(p):
+    """The signing options of tools/package and tools/conformance."""
+    p.add_argument("--sign-cert", help="certificate file, PEM or DER, with its chain")
+    p.add_argument("--sign-key", help="key file, or pkcs11:URI of a key in a token")
+    p.add_argument("--sign-pkcs12", help="PKCS#12 file with certificate, chain and key")
+    p.add_argument("--sign-pkcs11-module", help="the token's PKCS#11 module (a .so)")
+    p.add_argument("--sign-password-file", help="file holding the key's password or the PIN")
+    p.add_argument("--timestamp-url", action="append", default=[],
+                   help="RFC 3161 timestamp server, tried in the order given")
+    p.add_argument("--sign-time", help="signing time, seconds since 1970 (default "
+                   "SOURCE_DATE_EPOCH when set)")
+
+
 def signing_time(option, environ):
     if option is not None:
         text, origin = option, "--sign-time"
