@@ -47,18 +47,20 @@ bool IsFullPath(const WideChar* path) {
 HANDLE AsHandle(INT_PTR handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // Converts the wide text[0..length) (length -1: up to and including the
-// terminator) to UTF-8 in a process-heap block. With an explicit length the
-// block is one byte longer than the text and the terminator goes there.
+// terminator) to UTF-8 in a process-heap block, taken and given back as the
+// library's own blocks are. With an explicit length the block is one byte
+// longer than the text and the terminator goes there.
 char* ToUtf8(const WideChar* text, int length) {
   const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0,
                                        nullptr, nullptr);
   if (size == 0) return nullptr;
-  const SIZE_T block_size = static_cast<SIZE_T>(size) + (length < 0 ? 0 : 1);
-  char* block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, block_size));
+  // At most one more than a positive int: it fits the library's ULONG.
+  const ULONG block_size = static_cast<ULONG>(size) + (length < 0 ? 0 : 1);
+  char* block = static_cast<char*>(CabinetAlloc(block_size));
   if (block == nullptr) return nullptr;
   if (WideCharToMultiByte(CP_UTF8, 0, text, length, block, size, nullptr,
                           nullptr) == 0) {
-    HeapFree(GetProcessHeap(), 0, block);
+    CabinetFree(block);
     return nullptr;
   }
   if (length >= 0) block[size] = 0;
@@ -66,7 +68,7 @@ char* ToUtf8(const WideChar* text, int length) {
 }
 
 void FreeUtf8(char* block) {
-  if (block) HeapFree(GetProcessHeap(), 0, block);
+  if (block) CabinetFree(block);
 }
 
 INT_PTR OnCloseFileInfo(ExpansionContext& context,
@@ -153,15 +155,16 @@ INT_PTR DIAMONDAPI CabinetOpen(char* path, int flags, int /*mode*/) {
                                                   : OPEN_EXISTING;
   const int length = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
   if (length == 0) return -1;
-  WideChar* wide = static_cast<WideChar*>(HeapAlloc(
-      GetProcessHeap(), 0, static_cast<SIZE_T>(length) * sizeof(WideChar)));
+  // A positive int's worth of characters: its bytes fit the library's ULONG.
+  WideChar* wide = static_cast<WideChar*>(
+      CabinetAlloc(static_cast<ULONG>(length) * ULONG{sizeof(WideChar)}));
   if (wide == nullptr) return -1;
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, length) != 0) {
     handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  HeapFree(GetProcessHeap(), 0, wide);
+  CabinetFree(wide);
   return reinterpret_cast<INT_PTR>(handle);
 }
 
