@@ -25,7 +25,8 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   archive_name.text[0] = 0;
   archive_type.text[0] = 0;
   PathBuffer setup_name;
-  ResourceTypeBuffer setup_type;
+  // The entry of PAYLOAD_TYPES setup was found in, null until then.
+  const WideChar* setup_type = nullptr;
   ResourceSpan setup_span;
   uint32_t error = 0;
 
@@ -47,10 +48,7 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
         BoundedLength(archive_name.text, PATH_CAPACITY) != 0) {
       BoundedCopy(archive_type.text, RESOURCE_TYPE_CAPACITY, type);
     }
-    if (BoundedLength(setup_type.text, RESOURCE_TYPE_CAPACITY) == 0 &&
-        setup_span.size != 0) {
-      BoundedCopy(setup_type.text, RESOURCE_TYPE_CAPACITY, type);
-    }
+    if (setup_type == nullptr && setup_span.size != 0) setup_type = type;
   }
 
   if (BoundedLength(archive_name.text, PATH_CAPACITY) == 0) {
@@ -60,7 +58,7 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
     return {RC_SETUP_NOT_EXTRACTED, ERROR_FILE_NOT_FOUND};
   }
 
-  const bool plain = lstrcmpW(setup_type.text, TYPE_BN) == 0;
+  const bool plain = setup_type == TYPE_BN;
   if (!BoundedCopy(setup_path.text, PATH_CAPACITY, work_dir) ||
       !BoundedAppend(setup_path.text, PATH_CAPACITY,
                      plain ? SETUP_FILE_NAME : setup_name.text)) {
@@ -69,7 +67,7 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   // A setup written as it is goes to the caller held; a cabinet is held
   // here until its expansion has ended, so that the library reads the very
   // file that was written.
-  const bool compressed = lstrcmpW(setup_type.text, TYPE_BL) == 0;
+  const bool compressed = setup_type == TYPE_BL;
   OutputFile cabinet;
   if (!WriteSpanToFile(setup_span, setup_path.text,
                        compressed ? &cabinet : setup_hold)) {
