@@ -38,20 +38,17 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
     if (error != 0) {
       // The archive's type is recorded only once its walk ended cleanly, so
       // an error in the archive's own type still reads as no archive.
-      const uint32_t code =
-          BoundedLength(archive_type.text, RESOURCE_TYPE_CAPACITY) == 0
-              ? RC_ARCHIVE_NOT_FOUND
-              : RC_SETUP_NOT_EXTRACTED;
+      const uint32_t code = archive_type.text[0] == 0 ? RC_ARCHIVE_NOT_FOUND
+                                                      : RC_SETUP_NOT_EXTRACTED;
       return {code, error};
     }
-    if (BoundedLength(archive_type.text, RESOURCE_TYPE_CAPACITY) == 0 &&
-        BoundedLength(archive_name.text, PATH_CAPACITY) != 0) {
+    if (archive_type.text[0] == 0 && archive_name.text[0] != 0) {
       BoundedCopy(archive_type.text, RESOURCE_TYPE_CAPACITY, type);
     }
     if (setup_type == nullptr && setup_span.size != 0) setup_type = type;
   }
 
-  if (BoundedLength(archive_name.text, PATH_CAPACITY) == 0) {
+  if (archive_name.text[0] == 0) {
     return {RC_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND};
   }
   if (setup_span.size == 0) {

@@ -22,7 +22,7 @@ int32_t RemoveWorkArea(const PathBuffer& setup_path, OutputFile& setup_hold,
                        const PathBuffer& work_dir, WorkDirHold& work_dir_hold,
                        int32_t largest_attempt_count) {
   int32_t running_maximum = largest_attempt_count;
-  if (BoundedLength(setup_path.text, PATH_CAPACITY) != 0) {
+  if (setup_path.text[0] != 0) {
     RemoveThroughHandle(setup_hold.handle);
     int32_t attempts = 0;
     RemoveWithRetries(setup_path.text, attempts);
