@@ -109,6 +109,48 @@ void LoadCabinetCandidate(const PathBuffer& candidate) {
       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
+// Runs the library over the cabinet named by file_name in directory with
+// the instance fdi, which it destroys, and decides the outcome as
+// ExpandCabinet describes.
+bool CopyFirstMember(HFDI fdi, char* file_name, char* directory,
+                     const WideChar* destination_path, OutputFile* hold) {
+  OutputFile own_output;
+  OutputFile& output = hold ? *hold : own_output;
+  CloseOutputFile(output);
+  ExpansionContext context;
+  context.destination_path = destination_path;
+  context.output = &output;
+  context.completed = false;
+  context.member_announced = false;
+  context.member_size = 0;
+  context.library_handle = INVALID_HANDLE_VALUE;
+  active_expansion = &context;
+  cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
+                           nullptr, &context);
+  cabinet_library.fdi_destroy(fdi);
+  active_expansion = nullptr;
+
+  if (context.library_handle != INVALID_HANDLE_VALUE) {
+    // The library failed inside the member and neither announced it closed
+    // nor closed the handle it was given. Marked first, the file goes when
+    // the record's own handle closes below, and no handle to it stays open
+    // to keep it (and the work directory) in place.
+    MarkOutputFileForDeletion(output);
+    CloseHandle(context.library_handle);
+    context.library_handle = INVALID_HANDLE_VALUE;
+  }
+  bool expanded = context.completed;
+  if (expanded) {
+    FlushFileBuffers(OutputFileHandle(output));
+    if (hold) expanded = HoldOutputFile(output);
+  } else if (IsOutputFileOpen(output)) {
+    // Closing the marked file deletes it: a partial setup is never left.
+    MarkOutputFileForDeletion(output);
+  }
+  if (!hold || !expanded) CloseOutputFile(output);
+  return expanded;
+}
+
 }  // namespace
 
 CabinetLibrary& LoadedCabinetLibrary() { return cabinet_library; }
@@ -268,56 +310,18 @@ bool ExpandCabinet(const WideChar* source_path,
 
   char* file_name = ToUtf8(source_path + split, -1);
   char* directory = ToUtf8(source_path, static_cast<int>(split));
-  if (file_name == nullptr || directory == nullptr) {
-    FreeUtf8(file_name);
-    FreeUtf8(directory);
-    return false;
+  bool expanded = false;
+  if (file_name != nullptr && directory != nullptr) {
+    ERF error = {};
+    const HFDI fdi = cabinet_library.fdi_create(
+        CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
+        CabinetClose, CabinetSeek, cpuUNKNOWN, &error);
+    if (fdi != nullptr) {
+      expanded =
+          CopyFirstMember(fdi, file_name, directory, destination_path, hold);
+    }
   }
-
-  ERF error = {};
-  HFDI fdi = cabinet_library.fdi_create(
-      CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
-      CabinetClose, CabinetSeek, cpuUNKNOWN, &error);
-  if (fdi == nullptr) {
-    FreeUtf8(file_name);
-    FreeUtf8(directory);
-    return false;
-  }
-
-  OutputFile own_output;
-  OutputFile& output = hold ? *hold : own_output;
-  CloseOutputFile(output);
-  ExpansionContext context;
-  context.destination_path = destination_path;
-  context.output = &output;
-  context.completed = false;
-  context.member_announced = false;
-  context.member_size = 0;
-  context.library_handle = INVALID_HANDLE_VALUE;
-  active_expansion = &context;
-  cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
-                           nullptr, &context);
-  cabinet_library.fdi_destroy(fdi);
-  active_expansion = nullptr;
-
-  if (context.library_handle != INVALID_HANDLE_VALUE) {
-    // The library failed inside the member and neither announced it closed
-    // nor closed the handle it was given. Marked first, the file goes when
-    // the record's own handle closes below, and no handle to it stays open
-    // to keep it (and the work directory) in place.
-    MarkOutputFileForDeletion(output);
-    CloseHandle(context.library_handle);
-    context.library_handle = INVALID_HANDLE_VALUE;
-  }
-  bool expanded = context.completed;
-  if (expanded) {
-    FlushFileBuffers(OutputFileHandle(output));
-    if (hold) expanded = HoldOutputFile(output);
-  } else if (IsOutputFileOpen(output)) {
-    // Closing the marked file deletes it: a partial setup is never left.
-    MarkOutputFileForDeletion(output);
-  }
-  if (!hold || !expanded) CloseOutputFile(output);
+  // Given back here on every path, whichever of them could be had.
   FreeUtf8(file_name);
   FreeUtf8(directory);
   return expanded;
