@@ -15,25 +15,25 @@ RunOutcome RunAndWait(const WideChar* application_path,
                       FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                       &process)) {
     const DWORD error = GetLastError();  // before anything else
-    if (error == ERROR_FILE_NOT_FOUND) {
-      return {file_not_found_code, GetFileAttributesW(application_path)};
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      return {start_failed_code, error};
     }
-    if (error == ERROR_PATH_NOT_FOUND) {
-      return {path_not_found_code, GetFileAttributesW(application_path)};
-    }
-    return {start_failed_code, error};
+    const uint32_t code = error == ERROR_FILE_NOT_FOUND ? file_not_found_code
+                                                        : path_not_found_code;
+    return {code, GetFileAttributesW(application_path)};
   }
   CloseHandle(process.hThread);
 
   DWORD exit_code = 0;
+  RunOutcome outcome = {0, 0};
   if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(process.hProcess, &exit_code)) {
-    const DWORD error = GetLastError();
-    CloseHandle(process.hProcess);
-    return {RC_SETUP_WAIT_FAILED, error};
+    outcome = {RC_SETUP_WAIT_FAILED, GetLastError()};
+  } else {
+    outcome = {exit_code, 0};
   }
   CloseHandle(process.hProcess);
-  return {exit_code, 0};
+  return outcome;
 }
 
 RunOutcome LaunchSetup(const InvocationConfig& config, HMODULE module,
