@@ -14,8 +14,6 @@ constexpr uint32_t SUCCESS_RECORD_BASE = 0x30000;
 
 }  // namespace
 
-RegistryKey::~RegistryKey() { CloseKey(*this); }
-
 void CloseKey(RegistryKey& key) {
   HKEY held = key.handle;
   key.handle = nullptr;

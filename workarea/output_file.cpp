@@ -56,8 +56,6 @@ DWORD QueryFileIdentity(HANDLE file, FileIdentity& identity) {
 
 }  // namespace
 
-OutputFile::~OutputFile() { CloseOutputFile(*this); }
-
 bool CreateOutputFile(OutputFile& output, const WideChar* path) {
   CloseOutputFile(output);
   if (!BoundedCopy(output.path.text, PATH_CAPACITY, path)) return false;

@@ -155,8 +155,6 @@ bool ReadParentVolume(const WideChar* parent, DWORD& flags, bool& remote) {
 
 }  // namespace
 
-WorkDirHold::~WorkDirHold() { ReleaseWorkDir(*this); }
-
 void ReleaseWorkDir(WorkDirHold& hold) {
   HANDLE held = hold.handle;
   hold.handle = INVALID_HANDLE_VALUE;
