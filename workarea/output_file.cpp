@@ -16,8 +16,8 @@ bool SameBytes(const void* left, const void* right, size_t count) {
 // A file's identity, and the query it came from, so that identities of the
 // two kinds never compare alike.
 struct FileIdentity {
-  FILE_ID_INFO id;
   uint64_t by_index;
+  FILE_ID_INFO id;
 };
 
 // Fills identity for the file of handle; ERROR_SUCCESS or the query's error.
