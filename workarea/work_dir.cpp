@@ -222,15 +222,13 @@ bool BuildWorkDirSecurity(const WideChar* parent,
   LPWSTR owner_sid = nullptr;
   if (!GetOwnerSidString(&owner_sid)) return false;
   SddlBuffer sddl;
-  if (!ComposeWorkDirSddl(owner_sid, sddl)) {
-    LocalFree(owner_sid);
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
+  bool built = false;
+  DWORD error = ERROR_INSUFFICIENT_BUFFER;
+  if (ComposeWorkDirSddl(owner_sid, sddl)) {
+    built = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                sddl.text, SDDL_REVISION_1, descriptor, nullptr) != FALSE;
+    error = GetLastError();
   }
-  const bool built = ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                         sddl.text, SDDL_REVISION_1, descriptor, nullptr) !=
-                     FALSE;
-  const DWORD error = GetLastError();
   LocalFree(owner_sid);
   if (!built) {
     *descriptor = nullptr;
