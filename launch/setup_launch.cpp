@@ -14,7 +14,7 @@ RunOutcome RunAndWait(const WideChar* application_path,
   if (!CreateProcessW(application_path, child_command_line, nullptr, nullptr,
                       FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                       &process)) {
-    const DWORD error = GetLastError();  // before anything else
+    const DWORD error = CallGetLastError();  // before anything else
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
       return {start_failed_code, error};
     }
@@ -28,7 +28,7 @@ RunOutcome RunAndWait(const WideChar* application_path,
   RunOutcome outcome = {0, 0};
   if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(process.hProcess, &exit_code)) {
-    outcome = {RC_SETUP_WAIT_FAILED, GetLastError()};
+    outcome = {RC_SETUP_WAIT_FAILED, CallGetLastError()};
   } else {
     outcome = {exit_code, 0};
   }

@@ -68,7 +68,7 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   OutputFile cabinet;
   if (!WriteSpanToFile(setup_span, setup_path.text,
                        compressed ? &cabinet : setup_hold)) {
-    return {RC_PAYLOAD_WRITE_FAILED, GetLastError()};
+    return {RC_PAYLOAD_WRITE_FAILED, CallGetLastError()};
   }
   if (!compressed) return {RC_OK, 0};
 

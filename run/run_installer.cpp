@@ -101,7 +101,7 @@ RunOutcome RunInstaller(HMODULE module) {
   RunOutcome outcome = {RC_UNSUPPORTED_SWITCH, 0};
   PathBuffer directory;
   if (!ParseInvocation(config)) {
-    outcome = {RC_BAD_COMMAND_LINE, GetLastError()};
+    outcome = {RC_BAD_COMMAND_LINE, CallGetLastError()};
   } else if (!config.unsupported_switch) {
     // Without its own directory the run cannot place its work directory; it
     // ends with the code setup's launch uses for the same condition, having

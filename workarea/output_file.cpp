@@ -38,13 +38,15 @@ DWORD QueryFileIdentity(HANDLE file, FileIdentity& identity) {
                                    sizeof(identity.id))) {
     return ERROR_SUCCESS;
   }
-  const DWORD error = GetLastError();
+  const DWORD error = CallGetLastError();
   if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
       error != ERROR_INVALID_FUNCTION) {
     return error;
   }
   BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(file, &information)) return GetLastError();
+  if (!GetFileInformationByHandle(file, &information)) {
+    return CallGetLastError();
+  }
   identity.by_index = 1;
   identity.id.VolumeSerialNumber = information.dwVolumeSerialNumber;
   uint64_t* words = reinterpret_cast<uint64_t*>(identity.id.FileId.Identifier);
@@ -102,7 +104,7 @@ bool HoldOutputFile(OutputFile& output) {
         CreateFileW(output.path.text, GENERIC_READ, FILE_SHARE_READ, nullptr,
                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (output.handle == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
+      error = CallGetLastError();
     } else {
       error = QueryFileIdentity(output.handle, reopened);
       if (error == ERROR_SUCCESS &&
@@ -155,7 +157,7 @@ bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path,
     DWORD written = 0;
     if (!WriteFile(OutputFileHandle(output), span.data + offset,
                    static_cast<DWORD>(chunk), &written, nullptr)) {
-      const DWORD error = GetLastError();
+      const DWORD error = CallGetLastError();
       // No other handle is open, so closing the marked file removes it now.
       MarkOutputFileForDeletion(output);
       CloseOutputFile(output);

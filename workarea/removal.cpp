@@ -16,13 +16,13 @@ constexpr DWORD SHARE_ALL =
 DWORD TryMarkForDeletion(const WideChar* path) {
   HANDLE handle = CreateFileW(path, DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
                               OPEN_FLAGS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  if (handle == INVALID_HANDLE_VALUE) return CallGetLastError();
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = TRUE;
   DWORD error = ERROR_SUCCESS;
   if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                   sizeof(disposition))) {
-    error = GetLastError();
+    error = CallGetLastError();
   }
   CloseHandle(handle);
   return error;

@@ -53,7 +53,7 @@ constexpr DWORD TOKEN_SID_BLOCK_SIZE = 128;
 DWORD CompareWithToken(PSID sid) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    return GetLastError();
+    return CallGetLastError();
   }
   DWORD result = ERROR_INVALID_OWNER;
   const TOKEN_INFORMATION_CLASS classes[] = {TokenOwner, TokenUser};
@@ -62,7 +62,7 @@ DWORD CompareWithToken(PSID sid) {
     alignas(8) uint8_t block[TOKEN_SID_BLOCK_SIZE];
     DWORD size = 0;
     if (!GetTokenInformation(token, type, block, sizeof(block), &size)) {
-      result = GetLastError();
+      result = CallGetLastError();
       break;
     }
     // TOKEN_OWNER and TOKEN_USER both begin with the SID's address.
@@ -88,7 +88,7 @@ DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
   FILE_BASIC_INFO basic;
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
                                     sizeof(basic))) {
-    return GetLastError();
+    return CallGetLastError();
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
       (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -113,7 +113,7 @@ RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
                                 WorkDirHold& hold) {
   const HANDLE handle = CreateFileW(path, HOLD_ACCESS, HOLD_SHARE, nullptr,
                                     OPEN_EXISTING, HOLD_FLAGS, nullptr);
-  DWORD error = GetLastError();
+  DWORD error = CallGetLastError();
   if (handle != INVALID_HANDLE_VALUE) {
     error = CheckHeldDirectory(handle, check_owner);
     if (error == ERROR_SUCCESS) {
@@ -170,15 +170,15 @@ bool GetOwnerSidString(LPWSTR* sid_string) {
   }
   DWORD size = 0;
   GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
-  if (size == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    const DWORD error = GetLastError();
+  if (size == 0 || CallGetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    const DWORD error = CallGetLastError();
     CloseHandle(token);
     SetLastError(error);
     return false;
   }
   void* block = LocalAlloc(LMEM_ZEROINIT, size);
   if (block == nullptr) {
-    const DWORD error = GetLastError();
+    const DWORD error = CallGetLastError();
     CloseHandle(token);
     SetLastError(error);
     return false;
@@ -189,7 +189,7 @@ bool GetOwnerSidString(LPWSTR* sid_string) {
     converted = ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner,
                                        sid_string) != FALSE;
   }
-  if (!converted) error = GetLastError();
+  if (!converted) error = CallGetLastError();
   LocalFree(block);
   CloseHandle(token);
   // The caller reports the failure's own error, not that of the releases.
@@ -227,7 +227,7 @@ bool BuildWorkDirSecurity(const WideChar* parent,
   if (ComposeWorkDirSddl(owner_sid, sddl)) {
     built = ConvertStringSecurityDescriptorToSecurityDescriptorW(
                 sddl.text, SDDL_REVISION_1, descriptor, nullptr) != FALSE;
-    error = GetLastError();
+    error = CallGetLastError();
   }
   LocalFree(owner_sid);
   if (!built) {
@@ -256,7 +256,7 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
   attributes.bInheritHandle = FALSE;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildWorkDirSecurity(parent, &descriptor)) {
-    outcome = {RC_WORK_DIR_ACL_FAILED, GetLastError()};
+    outcome = {RC_WORK_DIR_ACL_FAILED, CallGetLastError()};
     path.text[0] = 0;
     return outcome;
   }
@@ -268,7 +268,7 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
     // Without the generator the name would be one anybody could foresee
     // and make first: nothing is created then.
     if (!DrawRandomBytes(random, RANDOM_BYTES)) {
-      outcome = {RC_WORK_DIR_FAILED, GetLastError()};
+      outcome = {RC_WORK_DIR_FAILED, CallGetLastError()};
       break;
     }
     BytesToHexWide(random, RANDOM_BYTES, path.text + length,
