@@ -79,9 +79,9 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   }
   const bool expanded =
       ExpandCabinet(setup_path.text, expanded_path.text, setup_hold);
-  // Through its hold first, as the run removes setup's file.
+  // Through its hold first, as the run removes setup's file; that closes
+  // the hold, and the record goes as it is dropped.
   RemoveThroughHandle(cabinet.handle);
-  CloseOutputFile(cabinet);
   int32_t attempts = 0;
   RemoveWithRetries(setup_path.text, attempts);
   if (attempts > largest_attempt_count) largest_attempt_count = attempts;
