@@ -26,10 +26,14 @@
 // place (base/stack_protection.h).
 #include "base/stack_protection.h"
 
-// GetLastError, which the installer calls after every failed call, through
-// one shared routine that only calls it: a call of the routine is one
+// GetLastError, which the installer calls after every failed call, and
+// CloseHandle, which it calls for every handle it takes, each through one
+// shared routine that only calls it: a call of the routine is one
 // instruction where a call through the import table is three (the slot's
 // page, the slot, the call), in a stub whose code and data must stay within
 // 16 KiB. The platform's own function is reached through its import slot
 // as before.
 [[gnu::noinline]] inline DWORD CallGetLastError() { return GetLastError(); }
+[[gnu::noinline]] inline BOOL CallCloseHandle(HANDLE handle) {
+  return CloseHandle(handle);
+}

@@ -22,7 +22,7 @@ RunOutcome RunAndWait(const WideChar* application_path,
                                                         : path_not_found_code;
     return {code, GetFileAttributesW(application_path)};
   }
-  CloseHandle(process.hThread);
+  CallCloseHandle(process.hThread);
 
   DWORD exit_code = 0;
   RunOutcome outcome = {0, 0};
@@ -32,7 +32,7 @@ RunOutcome RunAndWait(const WideChar* application_path,
   } else {
     outcome = {exit_code, 0};
   }
-  CloseHandle(process.hProcess);
+  CallCloseHandle(process.hProcess);
   return outcome;
 }
 

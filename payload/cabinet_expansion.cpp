@@ -93,7 +93,7 @@ INT_PTR OnCloseFileInfo(ExpansionContext& context,
   if (AsHandle(notification.hf) == context.library_handle) {
     context.library_handle = INVALID_HANDLE_VALUE;
   }
-  CloseHandle(AsHandle(notification.hf));
+  CallCloseHandle(AsHandle(notification.hf));
   context.completed = written == context.member_size;
   // Asks the library to stop: a cabinet holds setup as its one member, and
   // the outcome is decided by `completed`, never by the library's result.
@@ -136,7 +136,7 @@ bool CopyFirstMember(HFDI fdi, char* file_name, char* directory,
     // the record's own handle closes below, and no handle to it stays open
     // to keep it (and the work directory) in place.
     MarkOutputFileForDeletion(output);
-    CloseHandle(context.library_handle);
+    CallCloseHandle(context.library_handle);
     context.library_handle = INVALID_HANDLE_VALUE;
   }
   bool expanded = context.completed;
@@ -233,7 +233,7 @@ int DIAMONDAPI CabinetClose(INT_PTR handle) {
       AsHandle(handle) == active_expansion->library_handle) {
     active_expansion->library_handle = INVALID_HANDLE_VALUE;
   }
-  return CloseHandle(AsHandle(handle)) ? 0 : -1;
+  return CallCloseHandle(AsHandle(handle)) ? 0 : -1;
 }
 
 LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int seek_type) {

@@ -80,7 +80,7 @@ void CloseOutputFile(OutputFile& output) {
   HANDLE held = output.handle;
   output.handle = INVALID_HANDLE_VALUE;
   output.path.text[0] = 0;
-  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  if (held != INVALID_HANDLE_VALUE) CallCloseHandle(held);
 }
 
 FRAME_WITHOUT_ARRAYS
@@ -96,7 +96,7 @@ bool HoldOutputFile(OutputFile& output) {
   DWORD error = ERROR_INVALID_HANDLE;
   if (writer != INVALID_HANDLE_VALUE) {
     error = QueryFileIdentity(writer, written);
-    CloseHandle(writer);
+    CallCloseHandle(writer);
   }
   if (error == ERROR_SUCCESS) {
     // A link put in the file's place is opened itself, and has another ID.

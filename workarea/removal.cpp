@@ -24,7 +24,7 @@ DWORD TryMarkForDeletion(const WideChar* path) {
                                   sizeof(disposition))) {
     error = CallGetLastError();
   }
-  CloseHandle(handle);
+  CallCloseHandle(handle);
   return error;
 }
 
@@ -50,7 +50,7 @@ bool ClearReadOnly(const WideChar* path) {
     cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic,
                                          sizeof(basic)) != FALSE;
   }
-  CloseHandle(handle);
+  CallCloseHandle(handle);
   return cleared;
 }
 
@@ -119,7 +119,7 @@ void RemoveThroughHandle(HANDLE& held) {
                         deleting ? OPEN_FLAGS | FILE_FLAG_DELETE_ON_CLOSE
                                  : OPEN_FLAGS);
     }
-    CloseHandle(handle);
+    CallCloseHandle(handle);
     handle = next;
   }
 }

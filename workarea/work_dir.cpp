@@ -71,7 +71,7 @@ DWORD CompareWithToken(PSID sid) {
       break;
     }
   }
-  CloseHandle(token);
+  CallCloseHandle(token);
   return result;
 }
 
@@ -120,7 +120,7 @@ RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
       hold.handle = handle;
       return {RC_OK, 0};
     }
-    CloseHandle(handle);
+    CallCloseHandle(handle);
   }
   // The directory this run created goes again if it is still there and
   // empty: RemoveDirectoryW removes nothing else, so nothing of anyone
@@ -149,7 +149,7 @@ bool ReadParentVolume(const WideChar* parent, DWORD& flags, bool& remote) {
   FILE_REMOTE_PROTOCOL_INFO protocol;
   remote = GetFileInformationByHandleEx(handle, FileRemoteProtocolInfo,
                                         &protocol, sizeof(protocol)) != FALSE;
-  CloseHandle(handle);
+  CallCloseHandle(handle);
   return read;
 }
 
@@ -158,7 +158,7 @@ bool ReadParentVolume(const WideChar* parent, DWORD& flags, bool& remote) {
 void ReleaseWorkDir(WorkDirHold& hold) {
   HANDLE held = hold.handle;
   hold.handle = INVALID_HANDLE_VALUE;
-  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  if (held != INVALID_HANDLE_VALUE) CallCloseHandle(held);
 }
 
 FRAME_WITHOUT_ARRAYS
@@ -172,14 +172,14 @@ bool GetOwnerSidString(LPWSTR* sid_string) {
   GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
   if (size == 0 || CallGetLastError() != ERROR_INSUFFICIENT_BUFFER) {
     const DWORD error = CallGetLastError();
-    CloseHandle(token);
+    CallCloseHandle(token);
     SetLastError(error);
     return false;
   }
   void* block = LocalAlloc(LMEM_ZEROINIT, size);
   if (block == nullptr) {
     const DWORD error = CallGetLastError();
-    CloseHandle(token);
+    CallCloseHandle(token);
     SetLastError(error);
     return false;
   }
@@ -191,7 +191,7 @@ bool GetOwnerSidString(LPWSTR* sid_string) {
   }
   if (!converted) error = CallGetLastError();
   LocalFree(block);
-  CloseHandle(token);
+  CallCloseHandle(token);
   // The caller reports the failure's own error, not that of the releases.
   if (!converted) SetLastError(error);
   return converted;
