@@ -26,7 +26,7 @@
 // place (base/stack_protection.h).
 #include "base/stack_protection.h"
 
-// GetLastError, which the installer calls after every failed call, and
+// GetLastError, which the installer calls after the failures it reports, and
 // CloseHandle, which it calls for every handle it takes, each through one
 // shared routine that only calls it: a call of the routine is one
 // instruction where a call through the import table is three (the slot's
