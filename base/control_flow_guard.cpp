@@ -27,12 +27,15 @@ extern "C" {
 __attribute__((naked)) void GuardCheckPassThrough() { __asm__("ret"); }
 
 #if defined(__aarch64__)
-// Never called by ARM64 code; the loader wants both pointers set.
-__attribute__((naked)) void GuardDispatchPassThrough() { __asm__("ret"); }
+// ARM64 code never calls through the dispatch pointer, but the loader wants
+// both pointers set: the check's bare return serves for it, rather than a
+// second one (every function in the guard's table is aligned to 16 bytes).
+#define GUARD_DISPATCH_PASS_THROUGH GuardCheckPassThrough
 #else
 __attribute__((naked)) void GuardDispatchPassThrough() {
   __asm__("jmp *%rax");
 }
+#define GUARD_DISPATCH_PASS_THROUGH GuardDispatchPassThrough
 #endif
 
 // Read-only data (lld places .00cfg with .rdata).
@@ -40,6 +43,6 @@ __attribute__((section(".00cfg"))) extern void* const __guard_check_icall_fptr =
     reinterpret_cast<void*>(&GuardCheckPassThrough);
 __attribute__((section(".00cfg"))) extern void* const
     __guard_dispatch_icall_fptr =
-        reinterpret_cast<void*>(&GuardDispatchPassThrough);
+        reinterpret_cast<void*>(&GUARD_DISPATCH_PASS_THROUGH);
 
 }  // extern "C"

@@ -4,6 +4,21 @@
 // was overrun, and the process ends at once.
 #pragma once
 
+// Code built with stack protection checks every protected frame against the
+// guard (base/stack_protection.cpp). Declared, and referenced, in every such
+// unit, with external data taken to lie in this image (-fno-auto-import),
+// the compiler loads the guard straight from its place, where it would
+// otherwise go through an import-style pointer: one load less at each of the
+// two ends of every protected function, the price of a stub that must stay
+// small. Units built for other hosts (the fuzz targets) have a guard of
+// their own run-time library's.
+#if defined(__SSP_STRONG__) && defined(_WIN32)
+#include <stdint.h>
+extern "C" uintptr_t __stack_chk_guard;
+[[gnu::used]] static const uintptr_t* const stack_guard_of_this_image =
+    &__stack_chk_guard;
+#endif
+
 // Marks a function whose frame holds no array, only values and records that
 // the platform fills by the size it is given: nothing the installer does
 // can overrun it. -fstack-protector-strong guards such a frame all the same

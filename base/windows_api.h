@@ -22,16 +22,18 @@
 
 #include <windows.h>
 
-// Code built with stack protection checks every protected frame against the
-// guard (base/stack_protection.cpp). Declared, and referenced, in every such
-// unit, with external data taken to lie in this image (-fno-auto-import),
-// the compiler loads the guard straight from its place, where it would
-// otherwise go through an import-style pointer: one load less at each of the
-// two ends of every protected function, the price of a stub that must stay
-// small.
-#if defined(__SSP_STRONG__)
-#include <stdint.h>
-extern "C" uintptr_t __stack_chk_guard;
-[[gnu::used]] static const uintptr_t* const stack_guard_of_this_image =
-    &__stack_chk_guard;
-#endif
+// Every unit that reaches the platform takes the guard straight from its
+// place (base/stack_protection.h).
+#include "base/stack_protection.h"
+
+// GetLastError, which the installer calls after the failures it reports, and
+// CloseHandle, which it calls for every handle it takes, each through one
+// shared routine that only calls it: a call of the routine is one
+// instruction where a call through the import table is three (the slot's
+// page, the slot, the call), in a stub whose code and data must stay within
+// 16 KiB. The platform's own function is reached through its import slot
+// as before.
+[[gnu::noinline]] inline DWORD CallGetLastError() { return GetLastError(); }
+[[gnu::noinline]] inline BOOL CallCloseHandle(HANDLE handle) {
+  return CloseHandle(handle);
+}

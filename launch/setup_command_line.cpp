@@ -1,5 +1,7 @@
 #include "launch/setup_command_line.h"
 
+#include "base/stack_protection.h"
+
 namespace {
 
 const WideChar QUOTE[] = L"\"";

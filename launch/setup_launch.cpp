@@ -14,26 +14,26 @@ RunOutcome RunAndWait(const WideChar* application_path,
   if (!CreateProcessW(application_path, child_command_line, nullptr, nullptr,
                       FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                       &process)) {
-    const DWORD error = GetLastError();  // before anything else
-    if (error == ERROR_FILE_NOT_FOUND) {
-      return {file_not_found_code, GetFileAttributesW(application_path)};
+    const DWORD error = CallGetLastError();  // before anything else
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      return {start_failed_code, error};
     }
-    if (error == ERROR_PATH_NOT_FOUND) {
-      return {path_not_found_code, GetFileAttributesW(application_path)};
-    }
-    return {start_failed_code, error};
+    const uint32_t code = error == ERROR_FILE_NOT_FOUND ? file_not_found_code
+                                                        : path_not_found_code;
+    return {code, GetFileAttributesW(application_path)};
   }
-  CloseHandle(process.hThread);
+  CallCloseHandle(process.hThread);
 
   DWORD exit_code = 0;
+  RunOutcome outcome = {0, 0};
   if (WaitForSingleObject(process.hProcess, INFINITE) != WAIT_OBJECT_0 ||
       !GetExitCodeProcess(process.hProcess, &exit_code)) {
-    const DWORD error = GetLastError();
-    CloseHandle(process.hProcess);
-    return {RC_SETUP_WAIT_FAILED, error};
+    outcome = {RC_SETUP_WAIT_FAILED, CallGetLastError()};
+  } else {
+    outcome = {exit_code, 0};
   }
-  CloseHandle(process.hProcess);
-  return {exit_code, 0};
+  CallCloseHandle(process.hProcess);
+  return outcome;
 }
 
 RunOutcome LaunchSetup(const InvocationConfig& config, HMODULE module,

@@ -47,18 +47,20 @@ bool IsFullPath(const WideChar* path) {
 HANDLE AsHandle(INT_PTR handle) { return reinterpret_cast<HANDLE>(handle); }
 
 // Converts the wide text[0..length) (length -1: up to and including the
-// terminator) to UTF-8 in a process-heap block. With an explicit length the
-// block is one byte longer than the text and the terminator goes there.
+// terminator) to UTF-8 in a process-heap block, taken and given back as the
+// library's own blocks are. With an explicit length the block is one byte
+// longer than the text and the terminator goes there.
 char* ToUtf8(const WideChar* text, int length) {
   const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0,
                                        nullptr, nullptr);
   if (size == 0) return nullptr;
-  const SIZE_T block_size = static_cast<SIZE_T>(size) + (length < 0 ? 0 : 1);
-  char* block = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, block_size));
+  // At most one more than a positive int: it fits the library's ULONG.
+  const ULONG block_size = static_cast<ULONG>(size) + (length < 0 ? 0 : 1);
+  char* block = static_cast<char*>(CabinetAlloc(block_size));
   if (block == nullptr) return nullptr;
   if (WideCharToMultiByte(CP_UTF8, 0, text, length, block, size, nullptr,
                           nullptr) == 0) {
-    HeapFree(GetProcessHeap(), 0, block);
+    CabinetFree(block);
     return nullptr;
   }
   if (length >= 0) block[size] = 0;
@@ -66,7 +68,7 @@ char* ToUtf8(const WideChar* text, int length) {
 }
 
 void FreeUtf8(char* block) {
-  if (block) HeapFree(GetProcessHeap(), 0, block);
+  if (block) CabinetFree(block);
 }
 
 INT_PTR OnCloseFileInfo(ExpansionContext& context,
@@ -91,7 +93,7 @@ INT_PTR OnCloseFileInfo(ExpansionContext& context,
   if (AsHandle(notification.hf) == context.library_handle) {
     context.library_handle = INVALID_HANDLE_VALUE;
   }
-  CloseHandle(AsHandle(notification.hf));
+  CallCloseHandle(AsHandle(notification.hf));
   context.completed = written == context.member_size;
   // Asks the library to stop: a cabinet holds setup as its one member, and
   // the outcome is decided by `completed`, never by the library's result.
@@ -105,6 +107,48 @@ void LoadCabinetCandidate(const PathBuffer& candidate) {
   cabinet_library.module = LoadLibraryExW(
       candidate.text, nullptr,
       LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+// Runs the library over the cabinet named by file_name in directory with
+// the instance fdi, which it destroys, and decides the outcome as
+// ExpandCabinet describes.
+bool CopyFirstMember(HFDI fdi, char* file_name, char* directory,
+                     const WideChar* destination_path, OutputFile* hold) {
+  OutputFile own_output;
+  OutputFile& output = hold ? *hold : own_output;
+  CloseOutputFile(output);
+  ExpansionContext context;
+  context.destination_path = destination_path;
+  context.output = &output;
+  context.completed = false;
+  context.member_announced = false;
+  context.member_size = 0;
+  context.library_handle = INVALID_HANDLE_VALUE;
+  active_expansion = &context;
+  cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
+                           nullptr, &context);
+  cabinet_library.fdi_destroy(fdi);
+  active_expansion = nullptr;
+
+  if (context.library_handle != INVALID_HANDLE_VALUE) {
+    // The library failed inside the member and neither announced it closed
+    // nor closed the handle it was given. Marked first, the file goes when
+    // the record's own handle closes below, and no handle to it stays open
+    // to keep it (and the work directory) in place.
+    MarkOutputFileForDeletion(output);
+    CallCloseHandle(context.library_handle);
+    context.library_handle = INVALID_HANDLE_VALUE;
+  }
+  bool expanded = context.completed;
+  if (expanded) {
+    FlushFileBuffers(OutputFileHandle(output));
+    if (hold) expanded = HoldOutputFile(output);
+  } else if (IsOutputFileOpen(output)) {
+    // Closing the marked file deletes it: a partial setup is never left.
+    MarkOutputFileForDeletion(output);
+  }
+  if (!hold || !expanded) CloseOutputFile(output);
+  return expanded;
 }
 
 }  // namespace
@@ -153,15 +197,16 @@ INT_PTR DIAMONDAPI CabinetOpen(char* path, int flags, int /*mode*/) {
                                                   : OPEN_EXISTING;
   const int length = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
   if (length == 0) return -1;
-  WideChar* wide = static_cast<WideChar*>(HeapAlloc(
-      GetProcessHeap(), 0, static_cast<SIZE_T>(length) * sizeof(WideChar)));
+  // A positive int's worth of characters: its bytes fit the library's ULONG.
+  WideChar* wide = static_cast<WideChar*>(
+      CabinetAlloc(static_cast<ULONG>(length) * ULONG{sizeof(WideChar)}));
   if (wide == nullptr) return -1;
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, length) != 0) {
     handle = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   }
-  HeapFree(GetProcessHeap(), 0, wide);
+  CabinetFree(wide);
   return reinterpret_cast<INT_PTR>(handle);
 }
 
@@ -188,7 +233,7 @@ int DIAMONDAPI CabinetClose(INT_PTR handle) {
       AsHandle(handle) == active_expansion->library_handle) {
     active_expansion->library_handle = INVALID_HANDLE_VALUE;
   }
-  return CloseHandle(AsHandle(handle)) ? 0 : -1;
+  return CallCloseHandle(AsHandle(handle)) ? 0 : -1;
 }
 
 LONG DIAMONDAPI CabinetSeek(INT_PTR handle, LONG distance, int seek_type) {
@@ -265,56 +310,18 @@ bool ExpandCabinet(const WideChar* source_path,
 
   char* file_name = ToUtf8(source_path + split, -1);
   char* directory = ToUtf8(source_path, static_cast<int>(split));
-  if (file_name == nullptr || directory == nullptr) {
-    FreeUtf8(file_name);
-    FreeUtf8(directory);
-    return false;
+  bool expanded = false;
+  if (file_name != nullptr && directory != nullptr) {
+    ERF error = {};
+    const HFDI fdi = cabinet_library.fdi_create(
+        CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
+        CabinetClose, CabinetSeek, cpuUNKNOWN, &error);
+    if (fdi != nullptr) {
+      expanded =
+          CopyFirstMember(fdi, file_name, directory, destination_path, hold);
+    }
   }
-
-  ERF error = {};
-  HFDI fdi = cabinet_library.fdi_create(
-      CabinetAlloc, CabinetFree, CabinetOpen, CabinetRead, CabinetWrite,
-      CabinetClose, CabinetSeek, cpuUNKNOWN, &error);
-  if (fdi == nullptr) {
-    FreeUtf8(file_name);
-    FreeUtf8(directory);
-    return false;
-  }
-
-  OutputFile own_output;
-  OutputFile& output = hold ? *hold : own_output;
-  CloseOutputFile(output);
-  ExpansionContext context;
-  context.destination_path = destination_path;
-  context.output = &output;
-  context.completed = false;
-  context.member_announced = false;
-  context.member_size = 0;
-  context.library_handle = INVALID_HANDLE_VALUE;
-  active_expansion = &context;
-  cabinet_library.fdi_copy(fdi, file_name, directory, 0, CabinetNotify,
-                           nullptr, &context);
-  cabinet_library.fdi_destroy(fdi);
-  active_expansion = nullptr;
-
-  if (context.library_handle != INVALID_HANDLE_VALUE) {
-    // The library failed inside the member and neither announced it closed
-    // nor closed the handle it was given. Marked first, the file goes when
-    // the record's own handle closes below, and no handle to it stays open
-    // to keep it (and the work directory) in place.
-    MarkOutputFileForDeletion(output);
-    CloseHandle(context.library_handle);
-    context.library_handle = INVALID_HANDLE_VALUE;
-  }
-  bool expanded = context.completed;
-  if (expanded) {
-    FlushFileBuffers(OutputFileHandle(output));
-    if (hold) expanded = HoldOutputFile(output);
-  } else if (IsOutputFileOpen(output)) {
-    // Closing the marked file deletes it: a partial setup is never left.
-    MarkOutputFileForDeletion(output);
-  }
-  if (!hold || !expanded) CloseOutputFile(output);
+  // Given back here on every path, whichever of them could be had.
   FreeUtf8(file_name);
   FreeUtf8(directory);
   return expanded;

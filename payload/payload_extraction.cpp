@@ -25,7 +25,8 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   archive_name.text[0] = 0;
   archive_type.text[0] = 0;
   PathBuffer setup_name;
-  ResourceTypeBuffer setup_type;
+  // The entry of PAYLOAD_TYPES setup was found in, null until then.
+  const WideChar* setup_type = nullptr;
   ResourceSpan setup_span;
   uint32_t error = 0;
 
@@ -37,30 +38,24 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
     if (error != 0) {
       // The archive's type is recorded only once its walk ended cleanly, so
       // an error in the archive's own type still reads as no archive.
-      const uint32_t code =
-          BoundedLength(archive_type.text, RESOURCE_TYPE_CAPACITY) == 0
-              ? RC_ARCHIVE_NOT_FOUND
-              : RC_SETUP_NOT_EXTRACTED;
+      const uint32_t code = archive_type.text[0] == 0 ? RC_ARCHIVE_NOT_FOUND
+                                                      : RC_SETUP_NOT_EXTRACTED;
       return {code, error};
     }
-    if (BoundedLength(archive_type.text, RESOURCE_TYPE_CAPACITY) == 0 &&
-        BoundedLength(archive_name.text, PATH_CAPACITY) != 0) {
+    if (archive_type.text[0] == 0 && archive_name.text[0] != 0) {
       BoundedCopy(archive_type.text, RESOURCE_TYPE_CAPACITY, type);
     }
-    if (BoundedLength(setup_type.text, RESOURCE_TYPE_CAPACITY) == 0 &&
-        setup_span.size != 0) {
-      BoundedCopy(setup_type.text, RESOURCE_TYPE_CAPACITY, type);
-    }
+    if (setup_type == nullptr && setup_span.size != 0) setup_type = type;
   }
 
-  if (BoundedLength(archive_name.text, PATH_CAPACITY) == 0) {
+  if (archive_name.text[0] == 0) {
     return {RC_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND};
   }
   if (setup_span.size == 0) {
     return {RC_SETUP_NOT_EXTRACTED, ERROR_FILE_NOT_FOUND};
   }
 
-  const bool plain = lstrcmpW(setup_type.text, TYPE_BN) == 0;
+  const bool plain = setup_type == TYPE_BN;
   if (!BoundedCopy(setup_path.text, PATH_CAPACITY, work_dir) ||
       !BoundedAppend(setup_path.text, PATH_CAPACITY,
                      plain ? SETUP_FILE_NAME : setup_name.text)) {
@@ -69,11 +64,11 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   // A setup written as it is goes to the caller held; a cabinet is held
   // here until its expansion has ended, so that the library reads the very
   // file that was written.
-  const bool compressed = lstrcmpW(setup_type.text, TYPE_BL) == 0;
+  const bool compressed = setup_type == TYPE_BL;
   OutputFile cabinet;
   if (!WriteSpanToFile(setup_span, setup_path.text,
                        compressed ? &cabinet : setup_hold)) {
-    return {RC_PAYLOAD_WRITE_FAILED, GetLastError()};
+    return {RC_PAYLOAD_WRITE_FAILED, CallGetLastError()};
   }
   if (!compressed) return {RC_OK, 0};
 
@@ -84,9 +79,9 @@ RunOutcome ExtractPayload(HMODULE module, const WideChar* work_dir,
   }
   const bool expanded =
       ExpandCabinet(setup_path.text, expanded_path.text, setup_hold);
-  // Through its hold first, as the run removes setup's file.
+  // Through its hold first, as the run removes setup's file; that closes
+  // the hold, and the record goes as it is dropped.
   RemoveThroughHandle(cabinet.handle);
-  CloseOutputFile(cabinet);
   int32_t attempts = 0;
   RemoveWithRetries(setup_path.text, attempts);
   if (attempts > largest_attempt_count) largest_attempt_count = attempts;

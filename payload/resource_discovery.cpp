@@ -12,7 +12,7 @@ const WideChar SETUP_PREFIX[] = L"setup";
 bool PayloadSearch::VisitResource(const WideChar* name,
                                   const ResourceSpan& span) {
   if (HasPrefixNoCase(name, ARCHIVE_PREFIX)) {
-    if (BoundedLength(archive_name_, PATH_CAPACITY) > 0) {
+    if (archive_name_[0] != 0) {
       error_ = ERROR_TOO_MANY_NAMES;
       return false;
     }

@@ -14,8 +14,6 @@ constexpr uint32_t SUCCESS_RECORD_BASE = 0x30000;
 
 }  // namespace
 
-RegistryKey::~RegistryKey() { CloseKey(*this); }
-
 void CloseKey(RegistryKey& key) {
   HKEY held = key.handle;
   key.handle = nullptr;
@@ -64,23 +62,21 @@ FRAME_WITHOUT_ARRAYS
 void ReportInstallFailure(const InvocationConfig& config,
                           const RunOutcome& outcome) {
   if (outcome.exit_code == RC_OK) return;
+  // The key is closed as the record is dropped, on every path.
   RegistryKey key;
   if (OpenClientStateKey(ClientStateRoot(config), config.app_guid,
                          RECORD_ACCESS, key) != 0) {
-    CloseKey(key);
     return;
   }
   // A result the updater (or an earlier run) already recorded is kept whole.
   uint32_t recorded = 0;
   if (ReadDwordValue(key, INSTALLER_RESULT, recorded) == 0 && recorded != 0) {
-    CloseKey(key);
     return;
   }
   // A failed write does not stop the next one.
   WriteDwordValue(key, INSTALLER_RESULT, 1);
   WriteDwordValue(key, INSTALLER_ERROR, outcome.exit_code);
   WriteDwordValue(key, INSTALLER_EXTRA_CODE, outcome.os_error);
-  CloseKey(key);
 }
 
 uint32_t SuccessExtraCode(int32_t largest_attempt_count) {
@@ -98,5 +94,4 @@ void ReportInstallSuccess(const InvocationConfig& config,
     WriteDwordValue(key, INSTALLER_EXTRA_CODE,
                     SuccessExtraCode(largest_attempt_count));
   }
-  CloseKey(key);
 }

@@ -26,6 +26,8 @@ struct RegistryKey {
 // Closes the held key, if any, and empties the holder. Safe to call twice.
 void CloseKey(RegistryKey& key);
 
+inline RegistryKey::~RegistryKey() { CloseKey(*this); }
+
 // The root that a configuration's record goes under.
 HKEY ClientStateRoot(const InvocationConfig& config);
 

@@ -22,7 +22,7 @@ int32_t RemoveWorkArea(const PathBuffer& setup_path, OutputFile& setup_hold,
                        const PathBuffer& work_dir, WorkDirHold& work_dir_hold,
                        int32_t largest_attempt_count) {
   int32_t running_maximum = largest_attempt_count;
-  if (BoundedLength(setup_path.text, PATH_CAPACITY) != 0) {
+  if (setup_path.text[0] != 0) {
     RemoveThroughHandle(setup_hold.handle);
     int32_t attempts = 0;
     RemoveWithRetries(setup_path.text, attempts);
@@ -101,7 +101,7 @@ RunOutcome RunInstaller(HMODULE module) {
   RunOutcome outcome = {RC_UNSUPPORTED_SWITCH, 0};
   PathBuffer directory;
   if (!ParseInvocation(config)) {
-    outcome = {RC_BAD_COMMAND_LINE, GetLastError()};
+    outcome = {RC_BAD_COMMAND_LINE, CallGetLastError()};
   } else if (!config.unsupported_switch) {
     // Without its own directory the run cannot place its work directory; it
     // ends with the code setup's launch uses for the same condition, having

@@ -16,8 +16,8 @@ bool SameBytes(const void* left, const void* right, size_t count) {
 // A file's identity, and the query it came from, so that identities of the
 // two kinds never compare alike.
 struct FileIdentity {
-  FILE_ID_INFO id;
   uint64_t by_index;
+  FILE_ID_INFO id;
 };
 
 // Fills identity for the file of handle; ERROR_SUCCESS or the query's error.
@@ -38,13 +38,15 @@ DWORD QueryFileIdentity(HANDLE file, FileIdentity& identity) {
                                    sizeof(identity.id))) {
     return ERROR_SUCCESS;
   }
-  const DWORD error = GetLastError();
+  const DWORD error = CallGetLastError();
   if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
       error != ERROR_INVALID_FUNCTION) {
     return error;
   }
   BY_HANDLE_FILE_INFORMATION information;
-  if (!GetFileInformationByHandle(file, &information)) return GetLastError();
+  if (!GetFileInformationByHandle(file, &information)) {
+    return CallGetLastError();
+  }
   identity.by_index = 1;
   identity.id.VolumeSerialNumber = information.dwVolumeSerialNumber;
   uint64_t* words = reinterpret_cast<uint64_t*>(identity.id.FileId.Identifier);
@@ -55,8 +57,6 @@ DWORD QueryFileIdentity(HANDLE file, FileIdentity& identity) {
 }
 
 }  // namespace
-
-OutputFile::~OutputFile() { CloseOutputFile(*this); }
 
 bool CreateOutputFile(OutputFile& output, const WideChar* path) {
   CloseOutputFile(output);
@@ -80,7 +80,7 @@ void CloseOutputFile(OutputFile& output) {
   HANDLE held = output.handle;
   output.handle = INVALID_HANDLE_VALUE;
   output.path.text[0] = 0;
-  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  if (held != INVALID_HANDLE_VALUE) CallCloseHandle(held);
 }
 
 HANDLE OpenToHold(const WideChar* path, DWORD access, DWORD share,
@@ -90,7 +90,7 @@ HANDLE OpenToHold(const WideChar* path, DWORD access, DWORD share,
     handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, flags,
                          nullptr);
     if (handle != INVALID_HANDLE_VALUE) break;
-    const DWORD error = GetLastError();
+    const DWORD error = CallGetLastError();
     if (error != ERROR_FILE_NOT_FOUND && error != ERROR_SHARING_VIOLATION) {
       break;
     }
@@ -113,14 +113,14 @@ bool HoldOutputFile(OutputFile& output) {
   DWORD error = ERROR_INVALID_HANDLE;
   if (writer != INVALID_HANDLE_VALUE) {
     error = QueryFileIdentity(writer, written);
-    CloseHandle(writer);
+    CallCloseHandle(writer);
   }
   if (error == ERROR_SUCCESS) {
     // A link put in the file's place is opened itself, and has another ID.
     output.handle = OpenToHold(output.path.text, GENERIC_READ,
                                FILE_SHARE_READ, FILE_FLAG_OPEN_REPARSE_POINT);
     if (output.handle == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
+      error = CallGetLastError();
     } else {
       error = QueryFileIdentity(output.handle, reopened);
       if (error == ERROR_SUCCESS &&
@@ -173,7 +173,7 @@ bool WriteSpanToFile(const ResourceSpan& span, const WideChar* path,
     DWORD written = 0;
     if (!WriteFile(OutputFileHandle(output), span.data + offset,
                    static_cast<DWORD>(chunk), &written, nullptr)) {
-      const DWORD error = GetLastError();
+      const DWORD error = CallGetLastError();
       // No other handle is open, so closing the marked file removes it now.
       MarkOutputFileForDeletion(output);
       CloseOutputFile(output);

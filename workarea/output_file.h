@@ -67,6 +67,10 @@ bool HoldOutputFile(OutputFile& output);
 // and twice in a row.
 void CloseOutputFile(OutputFile& output);
 
+// Inline, so that dropping a record is a call of CloseOutputFile where it
+// is dropped, not a routine of its own.
+inline OutputFile::~OutputFile() { CloseOutputFile(*this); }
+
 bool IsOutputFileOpen(const OutputFile& output);
 
 // Asks the platform to delete the file once its last handle, duplicates

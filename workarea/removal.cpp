@@ -16,15 +16,15 @@ constexpr DWORD SHARE_ALL =
 DWORD TryMarkForDeletion(const WideChar* path) {
   HANDLE handle = CreateFileW(path, DELETE, SHARE_ALL, nullptr, OPEN_EXISTING,
                               OPEN_FLAGS, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  if (handle == INVALID_HANDLE_VALUE) return CallGetLastError();
   FILE_DISPOSITION_INFO disposition = {};
   disposition.DeleteFile = TRUE;
   DWORD error = ERROR_SUCCESS;
   if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
                                   sizeof(disposition))) {
-    error = GetLastError();
+    error = CallGetLastError();
   }
-  CloseHandle(handle);
+  CallCloseHandle(handle);
   return error;
 }
 
@@ -50,7 +50,7 @@ bool ClearReadOnly(const WideChar* path) {
     cleared = SetFileInformationByHandle(handle, FileBasicInfo, &basic,
                                          sizeof(basic)) != FALSE;
   }
-  CloseHandle(handle);
+  CallCloseHandle(handle);
   return cleared;
 }
 
@@ -105,15 +105,21 @@ bool RemoveWithRetries(const WideChar* path, int32_t& attempt_count) {
 
 FRAME_WITHOUT_ARRAYS
 void RemoveThroughHandle(HANDLE& held) {
-  const HANDLE hold = held;
+  HANDLE handle = held;
   held = INVALID_HANDLE_VALUE;
-  if (hold == INVALID_HANDLE_VALUE) return;
-  const HANDLE keeper =
-      ReOpenFile(hold, FILE_READ_ATTRIBUTES, SHARE_ALL, OPEN_FLAGS);
-  CloseHandle(hold);
-  if (keeper == INVALID_HANDLE_VALUE) return;
-  const HANDLE deleter = ReOpenFile(keeper, DELETE, SHARE_ALL,
-                                    OPEN_FLAGS | FILE_FLAG_DELETE_ON_CLOSE);
-  CloseHandle(keeper);
-  if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+  // The hold is traded for the attributes-only handle, that one for the
+  // deleting one, and that one is closed: each handle is closed once the
+  // next one has been asked for, and a failed trade ends the chain.
+  for (int step = 0; handle != INVALID_HANDLE_VALUE; ++step) {
+    HANDLE next = INVALID_HANDLE_VALUE;
+    if (step < 2) {
+      const bool deleting = step == 1;
+      next = ReOpenFile(handle, deleting ? DELETE : FILE_READ_ATTRIBUTES,
+                        SHARE_ALL,
+                        deleting ? OPEN_FLAGS | FILE_FLAG_DELETE_ON_CLOSE
+                                 : OPEN_FLAGS);
+    }
+    CallCloseHandle(handle);
+    handle = next;
+  }
 }

@@ -54,7 +54,7 @@ constexpr DWORD TOKEN_SID_BLOCK_SIZE = 128;
 DWORD CompareWithToken(PSID sid) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-    return GetLastError();
+    return CallGetLastError();
   }
   DWORD result = ERROR_INVALID_OWNER;
   const TOKEN_INFORMATION_CLASS classes[] = {TokenOwner, TokenUser};
@@ -63,7 +63,7 @@ DWORD CompareWithToken(PSID sid) {
     alignas(8) uint8_t block[TOKEN_SID_BLOCK_SIZE];
     DWORD size = 0;
     if (!GetTokenInformation(token, type, block, sizeof(block), &size)) {
-      result = GetLastError();
+      result = CallGetLastError();
       break;
     }
     // TOKEN_OWNER and TOKEN_USER both begin with the SID's address.
@@ -72,7 +72,7 @@ DWORD CompareWithToken(PSID sid) {
       break;
     }
   }
-  CloseHandle(token);
+  CallCloseHandle(token);
   return result;
 }
 
@@ -89,7 +89,7 @@ DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
   FILE_BASIC_INFO basic;
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
                                     sizeof(basic))) {
-    return GetLastError();
+    return CallGetLastError();
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
       (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -113,14 +113,14 @@ DWORD CheckHeldDirectory(HANDLE handle, bool check_owner) {
 RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
                                 WorkDirHold& hold) {
   const HANDLE handle = OpenToHold(path, HOLD_ACCESS, HOLD_SHARE, HOLD_FLAGS);
-  DWORD error = GetLastError();
+  DWORD error = CallGetLastError();
   if (handle != INVALID_HANDLE_VALUE) {
     error = CheckHeldDirectory(handle, check_owner);
     if (error == ERROR_SUCCESS) {
       hold.handle = handle;
       return {RC_OK, 0};
     }
-    CloseHandle(handle);
+    CallCloseHandle(handle);
   }
   // The directory this run created goes again if it is still there and
   // empty: RemoveDirectoryW removes nothing else, so nothing of anyone
@@ -129,7 +129,7 @@ RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
   // from its name for an instant: tried again as the open is.
   for (int attempt = 0; attempt < HOLD_OPEN_ATTEMPTS; ++attempt) {
     if (RemoveDirectoryW(path)) break;
-    const DWORD removal_error = GetLastError();
+    const DWORD removal_error = CallGetLastError();
     if (removal_error != ERROR_FILE_NOT_FOUND &&
         removal_error != ERROR_SHARING_VIOLATION) {
       break;
@@ -159,18 +159,16 @@ bool ReadParentVolume(const WideChar* parent, DWORD& flags, bool& remote) {
   FILE_REMOTE_PROTOCOL_INFO protocol;
   remote = GetFileInformationByHandleEx(handle, FileRemoteProtocolInfo,
                                         &protocol, sizeof(protocol)) != FALSE;
-  CloseHandle(handle);
+  CallCloseHandle(handle);
   return read;
 }
 
 }  // namespace
 
-WorkDirHold::~WorkDirHold() { ReleaseWorkDir(*this); }
-
 void ReleaseWorkDir(WorkDirHold& hold) {
   HANDLE held = hold.handle;
   hold.handle = INVALID_HANDLE_VALUE;
-  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  if (held != INVALID_HANDLE_VALUE) CallCloseHandle(held);
 }
 
 FRAME_WITHOUT_ARRAYS
@@ -182,16 +180,16 @@ bool GetOwnerSidString(LPWSTR* sid_string) {
   }
   DWORD size = 0;
   GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
-  if (size == 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    const DWORD error = GetLastError();
-    CloseHandle(token);
+  if (size == 0 || CallGetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+    const DWORD error = CallGetLastError();
+    CallCloseHandle(token);
     SetLastError(error);
     return false;
   }
   void* block = LocalAlloc(LMEM_ZEROINIT, size);
   if (block == nullptr) {
-    const DWORD error = GetLastError();
-    CloseHandle(token);
+    const DWORD error = CallGetLastError();
+    CallCloseHandle(token);
     SetLastError(error);
     return false;
   }
@@ -201,9 +199,9 @@ bool GetOwnerSidString(LPWSTR* sid_string) {
     converted = ConvertSidToStringSidW(static_cast<TOKEN_OWNER*>(block)->Owner,
                                        sid_string) != FALSE;
   }
-  if (!converted) error = GetLastError();
+  if (!converted) error = CallGetLastError();
   LocalFree(block);
-  CloseHandle(token);
+  CallCloseHandle(token);
   // The caller reports the failure's own error, not that of the releases.
   if (!converted) SetLastError(error);
   return converted;
@@ -234,15 +232,13 @@ bool BuildWorkDirSecurity(const WideChar* parent,
   LPWSTR owner_sid = nullptr;
   if (!GetOwnerSidString(&owner_sid)) return false;
   SddlBuffer sddl;
-  if (!ComposeWorkDirSddl(owner_sid, sddl)) {
-    LocalFree(owner_sid);
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return false;
+  bool built = false;
+  DWORD error = ERROR_INSUFFICIENT_BUFFER;
+  if (ComposeWorkDirSddl(owner_sid, sddl)) {
+    built = ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                sddl.text, SDDL_REVISION_1, descriptor, nullptr) != FALSE;
+    error = CallGetLastError();
   }
-  const bool built = ConvertStringSecurityDescriptorToSecurityDescriptorW(
-                         sddl.text, SDDL_REVISION_1, descriptor, nullptr) !=
-                     FALSE;
-  const DWORD error = GetLastError();
   LocalFree(owner_sid);
   if (!built) {
     *descriptor = nullptr;
@@ -270,7 +266,7 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
   attributes.bInheritHandle = FALSE;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!BuildWorkDirSecurity(parent, &descriptor)) {
-    outcome = {RC_WORK_DIR_ACL_FAILED, GetLastError()};
+    outcome = {RC_WORK_DIR_ACL_FAILED, CallGetLastError()};
     path.text[0] = 0;
     return outcome;
   }
@@ -282,7 +278,7 @@ RunOutcome CreateWorkDir(const WideChar* parent, PathBuffer& path,
     // Without the generator the name would be one anybody could foresee
     // and make first: nothing is created then.
     if (!DrawRandomBytes(random, RANDOM_BYTES)) {
-      outcome = {RC_WORK_DIR_FAILED, GetLastError()};
+      outcome = {RC_WORK_DIR_FAILED, CallGetLastError()};
       break;
     }
     BytesToHexWide(random, RANDOM_BYTES, path.text + length,

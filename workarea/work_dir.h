@@ -31,6 +31,8 @@ struct WorkDirHold {
 // Closes the handle, if any. Safe on an empty record and twice in a row.
 void ReleaseWorkDir(WorkDirHold& hold);
 
+inline WorkDirHold::~WorkDirHold() { ReleaseWorkDir(*this); }
+
 // Creates the work directory inside parent (which ends in a backslash) and
 // holds it: right after its creation the directory is opened and checked to
 // be a directory, not a link or junction, and, on a local volume that keeps
