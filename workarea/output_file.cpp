@@ -85,19 +85,17 @@ void CloseOutputFile(OutputFile& output) {
 
 HANDLE OpenToHold(const WideChar* path, DWORD access, DWORD share,
                   DWORD flags) {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < HOLD_OPEN_ATTEMPTS; ++attempt) {
-    handle = CreateFileW(path, access, share, nullptr, OPEN_EXISTING, flags,
-                         nullptr);
-    if (handle != INVALID_HANDLE_VALUE) break;
+  for (int attempt = 1;; ++attempt) {
+    const HANDLE handle = CreateFileW(path, access, share, nullptr,
+                                      OPEN_EXISTING, flags, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
     const DWORD error = CallGetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_SHARING_VIOLATION) {
-      break;
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_SHARING_VIOLATION) ||
+        attempt == HOLD_OPEN_ATTEMPTS) {
+      return handle;
     }
     Sleep(HOLD_OPEN_WAIT_MS);
-    SetLastError(error);
   }
-  return handle;
 }
 
 FRAME_WITHOUT_ARRAYS

@@ -125,17 +125,7 @@ RunOutcome HoldCreatedDirectory(const WideChar* path, bool check_owner,
   // The directory this run created goes again if it is still there and
   // empty: RemoveDirectoryW removes nothing else, so nothing of anyone
   // else's is lost (a link put at the name goes itself, never its target).
-  // Someone renaming it away and back, who kept the hold from it, keeps it
-  // from its name for an instant: tried again as the open is.
-  for (int attempt = 0; attempt < HOLD_OPEN_ATTEMPTS; ++attempt) {
-    if (RemoveDirectoryW(path)) break;
-    const DWORD removal_error = CallGetLastError();
-    if (removal_error != ERROR_FILE_NOT_FOUND &&
-        removal_error != ERROR_SHARING_VIOLATION) {
-      break;
-    }
-    Sleep(HOLD_OPEN_WAIT_MS);
-  }
+  RemoveDirectoryW(path);
   return {RC_WORK_DIR_FAILED, error};
 }
 
