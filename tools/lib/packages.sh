@@ -4,14 +4,14 @@
 BUILD_PACKAGES=(
   clang-19 lld-19 llvm-19 mingw-w64 mingw-w64-x86-64-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-  cmake ninja-build python3 gcab
+  cmake ninja-build python3 gcab googletest
 )
 # The icon's tools (resources/make_icon.sh): the build uses the committed
 # resources/installer.ico and needs none of them; the check that the icon is
 # what its drawing gives does.
 ICON_PACKAGES=(librsvg2-bin icoutils netpbm)
 TEST_PACKAGES=(
-  googletest wine wine64 libwine qemu-user-static mmdebstrap arch-test zstd
+  wine wine64 libwine qemu-user-static mmdebstrap arch-test zstd
   libclang-rt-19-dev softhsm2 opensc python3-pefile "${ICON_PACKAGES[@]}"
 )
 # Signing (tools/package --sign-...): OpenSSL, its pkcs11 engine for keys in
