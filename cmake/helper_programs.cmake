@@ -89,7 +89,8 @@ set(BRIVEL_HELPER_RUNTIME
 # its switches, exits with a chosen code (tests/support/setup_probe.cpp).
 brivel_helper_program(setup_probe
   SUBSYSTEM windows ENTRY ProbeEntry
-  SOURCES ${CMAKE_SOURCE_DIR}/tests/support/setup_probe.cpp ${BRIVEL_HELPER_RUNTIME}
+  SOURCES ${CMAKE_SOURCE_DIR}/tests/support/setup_probe.cpp
+          ${CMAKE_SOURCE_DIR}/tests/support/setup_probe_report.cpp ${BRIVEL_HELPER_RUNTIME}
   HELPER_IMPORTS helper_kernel32)
 
 # Starts a program with an exact command line and prints its full exit code
