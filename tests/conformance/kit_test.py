@@ -7,9 +7,12 @@ release engineer runs it, here under the target's Wine:
 Makes the kit with tools/conformance --no-build (the builds as CTest found
 them; the ARM64 kit takes its GoogleTest programs from build/x64), unzips it
 into a folder of its own under /tmp and starts run.cmd there with
-`tools/run-ARCH cmd /c run.cmd`. Then checks:
+`tools/run-ARCH cmd /c run.cmd --folder SECOND --folder MISSING` (two more
+folders under /tmp, the second never made). Then checks:
   - the closing line "conformance: N passed, M failed, K skipped" is the last
-    line, M is 0 and the exit code 0;
+    line, M is 1 and the exit code 1: the one failure is MISSING's;
+  - the native scenarios ran once more from SECOND, in a suite that names it
+    and its file system, and passed, and nothing is left in SECOND;
   - conformance-report.xml is beside run.cmd, parses, and counts the same;
   - every test of the kit is in it: the calibration's, each counted as
     failed (so passed), the native scenarios' and the x64 programs' (under
@@ -29,6 +32,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ET
 import zipfile
@@ -144,8 +148,22 @@ def main(argv):
         registry_before = registry_state(run, scratch)
         temp_before = temp_listing(run)
         started = time.monotonic()
-        result = subprocess.run([run, "cmd", "/c", "run.cmd"], cwd=kit, stdout=subprocess.PIPE,
+        second, missing = os.path.join(scratch, "second"), os.path.join(scratch, "missing")
+        os.makedirs(second)
+        second_w, missing_w = ("Z:" + path.replace("/", "\\") for path in (second, missing))
+        done, seen = threading.Event(), set()
+
+        def watch():  # the scenarios' own folders, made in SECOND while they run
+            while not done.wait(0.05):
+                seen.update(n for _, names, _ in os.walk(second) for n in names
+                            if n.startswith("brivel-native-"))
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        result = subprocess.run([run, "cmd", "/c", "run.cmd", "--folder", second_w, "--folder",
+                                 missing_w], cwd=kit, stdout=subprocess.PIPE,
                                 stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        done.set()
+        watcher.join()
         seconds = time.monotonic() - started
         output = result.stdout.decode("utf-8", errors="replace")
         lines = [l for l in output.splitlines() if l.strip()]
@@ -155,8 +173,8 @@ def main(argv):
         closing = CLOSING.match(lines[-1]) if lines else None
         checks.expect(closing is not None, "the last line is the closing line")
         counts = tuple(int(n) for n in closing.groups()) if closing else (-1, -1, -1)
-        checks.expect(counts[1] == 0 and result.returncode == 0,
-                      f"nothing failed and the exit code is 0 ({counts}, {result.returncode})")
+        checks.expect(counts[1] == 1 and result.returncode == 1,
+                      f"one test failed and the exit code is 1 ({counts}, {result.returncode})")
 
         report_path = os.path.join(kit, "conformance-report.xml")
         if checks.expect(os.path.isfile(report_path), "the report is beside run.cmd"):
@@ -182,6 +200,21 @@ def main(argv):
             checks.expect(native is not None and int(native.get("tests")) > 0
                           and native.get("failures") == "0",
                           "the target's native scenarios ran and passed")
+            # The folder passes, "... in DIR (FILE SYSTEM)": SECOND's as the
+            # usual one, MISSING's with the run's one failure.
+            named = re.compile(re.escape(f"native_scenarios ({args.arch}) in ") + r"(.+) \((\w+)\)")
+            passes = {m[1]: suites[m[0]] for m in map(named.fullmatch, suites) if m}
+            again, absent = passes.get(second_w), passes.get(missing_w)
+            counted = lambda s: (s.get("tests"), s.get("failures"), s.get("skipped"))
+            checks.expect(again is not None and native is not None
+                          and counted(again) == counted(native),
+                          "the native scenarios passed again from the second folder, in a suite "
+                          f"naming it and its file system ({[n for n in suites if ' in ' in n]})")
+            checks.expect(absent is not None and absent.get("failures") == "1" and
+                          [(c.get("classname"), c.find("failure").get("message")) for c in failed]
+                          == [("Folder", f"{missing_w} does not exist (GetFileAttributesW fails "
+                               "with error 2)")],
+                          "the missing folder's suite holds the one failed test, which names it")
             if args.arch == "arm64":
                 checks.expect(all(c.find("skipped") is not None and "x64" in
                                   c.find("skipped").get("message") for c in x64_cases),
@@ -204,6 +237,10 @@ def main(argv):
                       for d, _, names in os.walk(kit) for n in names)
         checks.expect(left == sorted(unzipped + ["conformance-report.xml"]),
                       "the kit's folder holds the unzipped files and the report")
+        checks.expect(len(seen) > 1, f"the scenarios made their folders in the second folder "
+                      f"({len(seen)} seen)")
+        checks.expect(os.listdir(second) == [] and not os.path.exists(missing),
+                      "nothing is left in the second folder, and the missing one stays so")
         print(f"figures: zip {os.path.getsize(archive):,} bytes, run {seconds:.1f} s, "
               f"{counts[0]} passed, {counts[1]} failed, {counts[2]} skipped")
         check_policy_blocks(checks, run, args.policy_seam_runner, os.path.join(scratch, "policy"))

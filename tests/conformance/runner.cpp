@@ -1,4 +1,4 @@
-// runner.exe [--filter PATTERNS] [--timeout SECONDS]
+// runner.exe [--filter PATTERNS] [--timeout SECONDS] [--folder DIR]...
 //
 // Runs the conformance kit it sits in (its manifest kit.txt, written by
 // tools/conformance): first the calibration, a program whose every test
@@ -7,11 +7,16 @@
 // one test with --gtest_output=xml), with BRIVEL_BUILD_DIR pointing at the
 // program's build tree inside the kit and a time limit per test
 // (--timeout, 600 s by default). --filter takes GoogleTest's ':'-separated
-// '*'/'?' patterns, matched against "Suite.Name".
+// '*'/'?' patterns, matched against "Suite.Name". Each --folder DIR runs,
+// after all that, the native scenarios once more with the temporary folder
+// a folder of the runner's own inside DIR (a FAT32 stick, a share), so that
+// the installers, their work directories and setup run from that volume;
+// the report names each such pass with DIR and its file system.
 //
 // It touches its own folder (work\, removed at the end, and the report),
 // the temporary folder its tests make their folders in (work\temp, or a
-// folder of its own under %TEMP% when the kit's path is long), and the
+// folder of its own under %TEMP% when the kit's path is long; and one in
+// each --folder DIR, removed after its pass), and the
 // "Software\Morvex" keys, which it exports first, empties for the run and
 // puts back at the end: also after a failure, and after Ctrl+C (the
 // running test is ended first).
@@ -27,11 +32,6 @@ namespace {
 
 using plain::Equal;
 using plain::Find;
-
-// Beyond this the kit's own work folder is too deep for the tests that
-// make folders of 235 characters and more in the temporary folder.
-constexpr size_t LONGEST_TEMP_FOLDER = 100;
-
 
 volatile LONG g_interrupted = 0;
 HANDLE g_interrupt = nullptr;
@@ -81,6 +81,9 @@ bool ReadArguments(Run& run) {
   for (Bytes argument; arguments.Next(argument);) {
     if (Equal(argument.c_str(), "--filter") && arguments.Next(argument)) {
       run.filter.Set(argument.c_str());
+    } else if (Equal(argument.c_str(), "--folder") &&
+               arguments.Next(argument) && !argument.empty()) {
+      run.folders.Add(argument).AddChar('\n');
     } else if (Equal(argument.c_str(), "--timeout") &&
                arguments.Next(argument)) {
       DWORD seconds = 0;
@@ -100,13 +103,14 @@ int Main() {
   Run run;
   if (!ReadArguments(run)) {
     plain::PrintError(
-        "usage: run.cmd [--filter PATTERNS] [--timeout SECONDS]\n");
+        "usage: run.cmd [--filter PATTERNS] [--timeout SECONDS] "
+        "[--folder DIR]...\n");
     return 2;
   }
   plain::OwnFolder(run.kit);
   Wide manifest_path;
   manifest_path.Set(run.kit.c_str()).Add(L"\\kit.txt");
-  Bytes manifest, arch, line;
+  Bytes manifest, line;
   DWORD error = 0;
   if (!plain::ReadWholeFile(manifest_path.c_str(), manifest, error)) {
     plain::PrintError("runner: kit.txt is missing beside runner.exe\n");
@@ -114,7 +118,7 @@ int Main() {
   }
   const char* arch_line = Find(manifest.c_str(), "arch ");
   if (arch_line != nullptr) {
-    for (const char* c = arch_line + 5; *c > ' '; ++c) arch.AddChar(*c);
+    for (const char* c = arch_line + 5; *c > ' '; ++c) run.arch.AddChar(*c);
   }
 
   g_interrupt = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -148,15 +152,16 @@ int Main() {
   SetEnvironmentVariableW(L"TMP", run.temp.c_str());
 
   Bytes title;
-  Describe(title, arch);
+  Describe(title, run.arch);
   line.Set(title).AddChar('\n');
   Say(line);
 
   Bytes registry_note;
   SaveRegistry(run.work, registry_note);
   Say(registry_note);
-  RunManifest(run, manifest, true);
-  RunManifest(run, manifest, false);
+  RunManifest(run, manifest, Pass::CALIBRATION);
+  RunManifest(run, manifest, Pass::PROGRAMS);
+  RunInFolders(run, manifest);
 
   if (Interrupted()) {
     Bytes reason, name;

@@ -8,6 +8,8 @@
 //   runner_process.cpp   one child process: output, time limit, job, verdict
 //   runner_registry.cpp  the "Software\Morvex" keys saved, emptied, put back
 //   runner_report.cpp    the JUnit report
+//   runner_folders.cpp   the native scenarios again from folders the user
+//                        names (--folder)
 //
 // No run-time library, so that the ARM64 kit's runner runs natively under
 // ARM64 Wine (which does not run x64 programs) as on Windows on Arm.
@@ -129,21 +131,43 @@ class Report {
 
 constexpr DWORD DEFAULT_LIMIT_S = 600;
 
+// Beyond this the tests' temporary folder is too deep for the tests that
+// make folders of 235 characters and more in it.
+constexpr size_t LONGEST_TEMP_FOLDER = 100;
+
 struct Run {
   Wide kit;       // the folder of runner.exe and kit.txt
   Wide work;      // kit\work
   Wide temp;      // the tests' temporary folder
   Wide output;    // work\output.txt
   Wide xml;       // work\result.xml
+  Bytes arch;     // kit.txt's "arch" line: the target of the kit
   Bytes filter;   // GoogleTest's patterns on "Suite.Name"
+  Bytes folders;  // --folder's values, one a line (UTF-8)
   DWORD limit_ms = DEFAULT_LIMIT_S * 1000;
+  // During a pass in a --folder: " in DIR (FS)", added to the suites'
+  // names; and, when DIR cannot be used, why (its one failed test).
+  Bytes place;
+  Bytes place_failure;
   Report report;
 };
 
-// Walks the manifest (kit.txt): its "crasher" lines (the calibration) when
-// crashers is true, else its "program" lines, each program's tests run,
+// What a walk of the manifest runs: the "crasher" lines (the calibration),
+// every "program" line, or only the native scenarios (the "program" lines
+// of the kit's own target with no "test" lines after them).
+enum class Pass { CALIBRATION, PROGRAMS, NATIVE };
+
+// Walks the manifest (kit.txt) for a pass, each program's tests run,
 // judged, reported and printed. Stops when the run is interrupted.
-void RunManifest(Run& run, const Bytes& manifest, bool crashers);
+void RunManifest(Run& run, const Bytes& manifest, Pass pass);
+
+// After the usual run: for each --folder, the native scenarios once more
+// with TEMP and TMP pointing at a folder of the runner's own made inside
+// it (removed afterwards), each pass a suite of its own named for the
+// folder and its file system. A folder that cannot be used is one failed
+// test of its suite, with the reason; so is a folder of the runner's own
+// that cannot be removed. TEMP and TMP point at run.temp again afterwards.
+void RunInFolders(Run& run, const Bytes& manifest);
 
 // Adds a test's result to the report and prints its line (and, for a
 // failure, the end of its output).

@@ -158,8 +158,14 @@ void RunProgram(Run& run, const char* root, const char* relative,
 
   Bytes suite, names, reason, full_name;
   ProgramName(suite, relative);
-  suite.Add(" (").Add(root).AddChar(')');
+  suite.Add(" (").Add(root).AddChar(')').Add(run.place);
   run.report.BeginSuite(suite.c_str());
+  if (!run.place_failure.empty()) {
+    full_name.Set("Folder.Usable");
+    Record(run, suite.c_str(), full_name, Verdict::FAILED, 0,
+           run.place_failure, nullptr);
+    return;
+  }
   DWORD start_error = 0;
   const bool listed = ListTests(run, program, names, start_error, reason);
   const Verdict unlisted = IsForeignMachine(start_error) ? Verdict::SKIPPED
@@ -250,10 +256,11 @@ void Record(Run& run, const char* suite, const Bytes& full_name,
   Say(line);
 }
 
-// Walks kit.txt: "crasher ROOT PATH" lines first (the calibration), then
+// Walks kit.txt: "crasher ROOT PATH" lines (the calibration), or
 // "program ROOT PATH" lines, each followed by "test NAME" lines naming the
-// tests it had when the kit was made (reported when it cannot start here).
-void RunManifest(Run& run, const Bytes& manifest, bool crashers) {
+// tests it had when the kit was made (reported when it cannot start here);
+// the native scenarios are the target's programs without such lines.
+void RunManifest(Run& run, const Bytes& manifest, Pass pass) {
   Bytes root, relative, known;
   for (const char* line = manifest.c_str(); *line != 0 && !Interrupted();) {
     const char* end = line;
@@ -279,12 +286,13 @@ void RunManifest(Run& run, const Bytes& manifest, bool crashers) {
         while (*test_end != 0 && *test_end != '\n') ++test_end;
         next = *test_end == 0 ? test_end : test_end + 1;
       }
-      if (crasher == crashers) {
-        if (crasher) {
-          Calibrate(run, root.c_str(), relative.c_str());
-        } else {
-          RunProgram(run, root.c_str(), relative.c_str(), known);
-        }
+      const bool native =
+          !crasher && known.empty() && Equal(root.c_str(), run.arch.c_str());
+      if (crasher && pass == Pass::CALIBRATION) {
+        Calibrate(run, root.c_str(), relative.c_str());
+      } else if (!crasher && (pass == Pass::PROGRAMS ||
+                              (pass == Pass::NATIVE && native))) {
+        RunProgram(run, root.c_str(), relative.c_str(), known);
       }
     }
     line = next;

@@ -226,7 +226,15 @@ void OwnFolder(Wide& out) {
 }
 
 void LongPath(Wide& out, const wchar_t* path) {
-  out.Set(StartsWith(path, L"\\\\?\\") ? L"" : L"\\\\?\\").Add(path);
+  if (StartsWith(path, L"\\\\?\\") || StartsWith(path, L"\\\\.\\")) {
+    out.Set(path);
+  } else if (StartsWith(path, L"\\\\")) {
+    // A share's path takes the UNC form: "\\server\share" is
+    // "\\?\UNC\server\share" ("Naming Files, Paths, and Namespaces").
+    out.Set(L"\\\\?\\UNC\\").Add(path + 2);
+  } else {
+    out.Set(L"\\\\?\\").Add(path);
+  }
 }
 
 void RemoveTree(const wchar_t* path) {

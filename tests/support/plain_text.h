@@ -129,7 +129,8 @@ bool RunningUnderWine();
 // The folder of this program's own file, without a final backslash.
 void OwnFolder(Wide& out);
 
-// "\\?\" + path: how a path beyond MAX_PATH - 12 characters reaches a call.
+// "\\?\" + path ("\\?\UNC\server\share..." for "\\server\share..."): how
+// a path beyond MAX_PATH - 12 characters reaches a call.
 void LongPath(Wide& out, const wchar_t* path);
 
 // Removes a folder or file with everything under it, links themselves

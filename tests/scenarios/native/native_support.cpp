@@ -100,6 +100,20 @@ bool MakeFolderOfLength(const wchar_t* base, size_t length, Wide& out) {
   return out.size() == length;
 }
 
+bool TempVolumeKeepsAccessLists() {
+  wchar_t temp[MAX_PATH + 1], root[MAX_PATH + 1];
+  const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+  DWORD flags = 0;
+  if (length == 0 || length > MAX_PATH ||
+      !GetVolumePathNameW(temp, root, MAX_PATH + 1) ||
+      !GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, &flags,
+                             nullptr, 0)) {
+    return false;
+  }
+  return (flags & FILE_PERSISTENT_ACLS) != 0 &&
+         GetDriveTypeW(root) != DRIVE_REMOTE;
+}
+
 void ListFolder(const wchar_t* path, Wide& out) {
   out.Clear();
   // Few entries: an insertion into the sorted text is cheap enough.

@@ -40,6 +40,13 @@ class Folder {
 // length characters (no final backslash). False when that cannot be done.
 bool MakeFolderOfLength(const wchar_t* base, size_t length, Wide& out);
 
+// True when the temporary folder's volume keeps access lists
+// (FILE_PERSISTENT_ACLS) and is not a share (GetDriveTypeW): where the
+// installer gives its work directory an access list of its own. On FAT32,
+// exFAT and shares, which the conformance kit's --folder may name, and on
+// a volume that cannot be asked, it leaves default security instead.
+bool TempVolumeKeepsAccessLists();
+
 // The names in a folder (no "." or ".."), sorted, each followed by "\n".
 void ListFolder(const wchar_t* path, Wide& out);
 
