@@ -34,14 +34,21 @@ FAT_QUERIES = ("the volume refused a file-information query of the installer's h
                "Microsoft's FAT driver answers only the basic classes of "
                "GetFileInformationByHandleEx, and refuses FileAttributeTagInfo and FileIdInfo "
                "with 87; exFAT and CD/DVD volumes answer the same, and so does a share of such "
-               "a volume, or a Samba share, which has no FileIdInfo")
+               "a volume, or a Samba share, which has no FileIdInfo. Installers of this "
+               "release ask those volumes only what they answer and fall back where one "
+               "refuses, so this comes from an earlier installer or from a filter driver "
+               "that refuses more")
 FAT_PLACES = ["the installer was started from a USB stick, SD card or external drive formatted "
               "FAT32 or exFAT, from a CD or DVD, or from a share of such a volume or served by "
-              "Samba (a Linux server or NAS): copy it to a local NTFS folder and start it there"]
+              "Samba (a Linux server or NAS): copy it to a local NTFS folder and start it "
+              "there, or ship an installer of this release"]
 SMB_OLD = ("the volume refused a query with ERROR_NOT_SUPPORTED: an SMB server without SMB 3.x "
-           "must refuse FileIdInfo so (MS-SMB2 3.3.5.20.1)")
+           "must refuse FileIdInfo so (MS-SMB2 3.3.5.20.1); installers of this release fall "
+           "back to GetFileInformationByHandle there, so this comes from an earlier installer "
+           "or another refused query")
 SMB_OLD_PLACES = ["the installer was started from a share of an old Windows server (2008 R2 or "
-                  "Windows 7) or an old NAS: copy it to a local folder"]
+                  "Windows 7) or an old NAS: copy it to a local folder, or ship an installer "
+                  "of this release"]
 NO_CLASS = ("the volume, or a filter driver on it, does not implement a query the installer "
             "makes (STATUS_INVALID_DEVICE_REQUEST)")
 CONTROLLED_FOLDERS = ("Controlled Folder Access (Defender) lets only trusted programs write in "
