@@ -38,7 +38,7 @@ import shutil
 import subprocess
 
 from . import signing
-from .pe import DIRECTORY_SECURITY, PeError, read_image
+from .pe import DIRECTORY_SECURITY, PeError, read_image, read_span
 
 ARCHIVE_ORIGIN = "--archive"
 CABINET_MAGIC = b"MSCF"
@@ -106,15 +106,9 @@ def sign_programs(entries, request, ca_file, work, say):
 
 
 def _copy_out(f, offset, size, path):
-    f.seek(offset)
     with open(path, "wb") as out:
-        left = size
-        while left:
-            piece = f.read(min(left, COPY_CHUNK))
-            if not piece:
-                raise PeError("a resource runs past the end of the file")
+        for piece in read_span(f, offset, size, COPY_CHUNK):
             out.write(piece)
-            left -= len(piece)
 
 
 def _first_member(cabinet, folder):

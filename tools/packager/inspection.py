@@ -20,7 +20,7 @@ from . import loader
 from .embedded import read_embedded_signature, render_signature
 from .hardening import read_hardening, render_hardening
 from .layout import PAYLOAD_TYPES, installer_verdict
-from .pe import DIRECTORY_SECURITY, PeError, read_image
+from .pe import DIRECTORY_SECURITY, PeError, read_image, read_span
 from .rsrc import read_image_resources
 from .signing import read_signature
 from .version import RT_VERSION, read_version_record
@@ -31,14 +31,8 @@ HASH_CHUNK = 8 * 1024 * 1024
 
 def sha256_of(f, offset, size):
     digest = hashlib.sha256()
-    f.seek(offset)
-    left = size
-    while left:
-        piece = f.read(min(left, HASH_CHUNK))
-        if not piece:
-            raise PeError("a resource runs past the end of the file")
+    for piece in read_span(f, offset, size, HASH_CHUNK):
         digest.update(piece)
-        left -= len(piece)
     return digest.hexdigest()
 
 

@@ -29,6 +29,19 @@ class PeError(Exception):
     pass
 
 
+def read_span(f, offset, size, chunk=8 * 1024 * 1024):
+    """The bytes f holds at offset, size of them, in pieces of at most
+    chunk bytes; PeError when the file ends before them."""
+    f.seek(offset)
+    left = size
+    while left:
+        piece = f.read(min(left, chunk))
+        if not piece:
+            raise PeError("a resource runs past the end of the file")
+        yield piece
+        left -= len(piece)
+
+
 def align(value, alignment):
     return (value + alignment - 1) // alignment * alignment
 
